@@ -1,0 +1,117 @@
+#include "clock/clock.h"
+
+#include <sys/time.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "log/log.h"
+#include "shell/settings.h"
+
+ClockRecord Clock;
+
+namespace {
+
+constexpr const char* MONTHS[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+char stampbuf[CLOCK_STAMP_SIZE];
+
+// Local minus UTC in minutes, from the broken-down times alone, so that
+// platforms without tm_gmtoff give the same answer.
+int32_t Offset(const struct tm& local, const struct tm& utc) {
+    int32_t off = (local.tm_hour - utc.tm_hour) * 60 + (local.tm_min - utc.tm_min);
+    if (local.tm_year > utc.tm_year)
+        off += 1440;
+    else if (local.tm_year < utc.tm_year)
+        off -= 1440;
+    else if (local.tm_yday > utc.tm_yday)
+        off += 1440;
+    else if (local.tm_yday < utc.tm_yday)
+        off -= 1440;
+    return off;
+}
+
+}  // namespace
+
+void Clock_BoundedCopy(char* dst, const char* src, size_t n) {
+    strncpy(dst, src, n);
+    dst[n - 1] = '\0';
+}
+
+int Clock_Update(ClockRecord* clock, struct tm* tm_out) {
+    struct timeval tv;
+    if (gettimeofday(&tv, nullptr) < 0) FatalErrno("gettimeofday");
+    return Clock_UpdateAt(clock, tv.tv_sec, tv.tv_usec, tm_out);
+}
+
+int Clock_UpdateAt(ClockRecord* clock, int64_t sec, int64_t usec, struct tm* tm_out) {
+    if (usec >= 1000000) {
+        usec -= 1000000;
+        sec++;
+    }
+    if (sec == clock->sec) {
+        clock->usec = usec;
+        return 0;
+    }
+    clock->sec = sec;
+    clock->usec = usec;
+
+    time_t t = static_cast<time_t>(sec);
+    struct tm local;
+    struct tm utc;
+    if (localtime_r(&t, &local) == nullptr) FatalErrno("localtime");
+    if (gmtime_r(&t, &utc) == nullptr) FatalErrno("gmtime");
+    if (tm_out != nullptr) *tm_out = local;
+
+    clock->tzoff = Offset(local, utc);
+
+    unsigned year = static_cast<unsigned>(local.tm_year + 1900);
+    unsigned mon = static_cast<unsigned>(local.tm_mon + 1);
+    unsigned mday = static_cast<unsigned>(local.tm_mday);
+    unsigned hour = static_cast<unsigned>(local.tm_hour);
+    unsigned min = static_cast<unsigned>(local.tm_min);
+    unsigned s = static_cast<unsigned>(local.tm_sec);
+
+    if (Settings.oldtimestamp) {
+        snprintf(clock->tmpl, sizeof clock->tmpl, "%s %2u %02u:%02u:%02u", MONTHS[local.tm_mon],
+                 mday, hour, min, s);
+        clock->usecpos = -1;
+    } else {
+        unsigned absoff = static_cast<unsigned>(clock->tzoff < 0 ? -clock->tzoff : clock->tzoff);
+        snprintf(clock->tmpl, sizeof clock->tmpl, "%04u-%02u-%02uT%02u:%02u:%02u.%%06u%c%02u:%02u",
+                 year, mon, mday, hour, min, s, clock->tzoff >= 0 ? '+' : '-', absoff / 60,
+                 absoff % 60);
+        const char* hole = strstr(clock->tmpl, "%06u");
+        // Only a year far beyond any real date could push the hole out of the stamp buffer.
+        bool fits = hole != nullptr && hole - clock->tmpl + 6 < CLOCK_STAMP_SIZE;
+        clock->usecpos = fits ? static_cast<int32_t>(hole - clock->tmpl) : -1;
+    }
+
+    snprintf(clock->datekey, sizeof clock->datekey, "%04u%02u%02u", year, mon, mday);
+    if (Settings.split == SPLIT_DAY)
+        Clock_BoundedCopy(clock->filekey, clock->datekey, sizeof clock->filekey);
+    else
+        snprintf(clock->filekey, sizeof clock->filekey, "%04u%02u%02u%02u", year, mon, mday, hour);
+    return 1;
+}
+
+// Called for every stored line: fills the six microsecond digits into a copy
+// of the template instead of running a format.
+const char* Clock_Stamp() {
+    if (Settings.oldtimestamp || Clock.usecpos < 0) {
+        Clock_BoundedCopy(stampbuf, Clock.tmpl, sizeof stampbuf);
+        return stampbuf;
+    }
+    size_t pos = static_cast<size_t>(Clock.usecpos);
+    memcpy(stampbuf, Clock.tmpl, pos);
+    uint32_t us = static_cast<uint32_t>(Clock.usec);
+    for (int i = 5; i >= 0; i--) {
+        stampbuf[pos + i] = static_cast<char>('0' + us % 10);
+        us /= 10;
+    }
+    // The rest of the template after "%06u" keeps its length, so the stamp
+    // is as long as the template less the four characters of the hole plus six.
+    Clock_BoundedCopy(stampbuf + pos + 6, Clock.tmpl + pos + 4, sizeof stampbuf - pos - 6);
+    return stampbuf;
+}

@@ -1,0 +1,33 @@
+// The cached wall clock and every time string derived from it.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+inline constexpr int CLOCK_STAMP_SIZE = 64;
+inline constexpr int CLOCK_KEY_SIZE = 20;
+
+struct ClockRecord {
+    int64_t sec;                   // second of the last rebuild; 0 forces a rebuild
+    int64_t usec;                  // 0..999999, refreshed by every update
+    int32_t tzoff;                 // minutes east of UTC at sec
+    char tmpl[CLOCK_STAMP_SIZE];   // stamp for sec; "%06u" stands for the microseconds
+    char datekey[CLOCK_KEY_SIZE];  // YYYYMMDD
+    char filekey[CLOCK_KEY_SIZE];  // YYYYMMDDHH, or YYYYMMDD with the daily split
+    int32_t usecpos;               // offset of "%06u" in tmpl, -1 in the old style
+};
+
+extern ClockRecord Clock;
+
+// Reads the wall clock into clock. Returns 1 and fills tm_out (when not null)
+// with the local time if the whole second changed, 0 otherwise.
+int Clock_Update(ClockRecord* clock, struct tm* tm_out);
+
+// Clock_Update for a given reading instead of the wall clock.
+int Clock_UpdateAt(ClockRecord* clock, int64_t sec, int64_t usec, struct tm* tm_out);
+
+// The stamp of the process clock, in a shared buffer that the next call overwrites.
+const char* Clock_Stamp();
+
+// Copies at most n bytes of src into dst, padding with NULs; dst[n-1] is always NUL.
+void Clock_BoundedCopy(char* dst, const char* src, size_t n);

@@ -1,0 +1,184 @@
+#include "dest/dest.h"
+
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "clock/clock.h"
+#include "dest/dest_hash.h"
+#include "log/log.h"
+#include "shell/settings.h"
+
+namespace {
+
+// Writes counted into length only up to this size, as the daemon always has.
+constexpr int64_t COUNTED_MAX = 65599;
+
+// Writes all of iov, resuming after short writes and interruptions.
+bool WriteAll(int fd, struct iovec* iov, int cnt) {
+    while (cnt > 0) {
+        ssize_t n = writev(fd, iov, cnt);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        while (cnt > 0 && static_cast<size_t>(n) >= iov->iov_len) {
+            n -= static_cast<ssize_t>(iov->iov_len);
+            iov++;
+            cnt--;
+        }
+        if (cnt > 0) {
+            iov->iov_base = static_cast<char*>(iov->iov_base) + n;
+            iov->iov_len -= static_cast<size_t>(n);
+        }
+    }
+    return true;
+}
+
+bool Flush(Dest* d) {
+    if (d->fill == 0) return true;
+    struct iovec iov = {d->buffer, d->fill};
+    d->fill = 0;
+    return WriteAll(d->stream, &iov, 1);
+}
+
+// Appends the pieces to d's file through its buffer: copied when they fit,
+// written straight through (after what is buffered) when they are larger
+// than the whole buffer. A failed write loses what it carried, as a stream
+// would, and is reported as -1.
+int64_t Put(Dest* d, struct iovec* iov, int cnt) {
+    size_t total = 0;
+    for (int i = 0; i < cnt; i++) total += iov[i].iov_len;
+    size_t size = d->buffer != nullptr ? static_cast<size_t>(Settings.bufsize) : 0;
+
+    if (d->fill + total > size) {
+        if (total >= size) {
+            struct iovec all[4];
+            int n = 0;
+            if (d->fill > 0) all[n++] = {d->buffer, d->fill};
+            for (int i = 0; i < cnt; i++) all[n++] = iov[i];
+            d->fill = 0;
+            return WriteAll(d->stream, all, n) ? static_cast<int64_t>(total) : -1;
+        }
+        if (!Flush(d)) return -1;
+    }
+    for (int i = 0; i < cnt; i++) {
+        memcpy(d->buffer + d->fill, iov[i].iov_base, iov[i].iov_len);
+        d->fill += static_cast<uint32_t>(iov[i].iov_len);
+    }
+    return static_cast<int64_t>(total);
+}
+
+// Counts a write of n characters and, when it makes the file reach the cap,
+// appends the marker line and reports the drop once.
+void Account(Dest* d, int64_t n) {
+    if (n >= 0 && n <= COUNTED_MAX) d->length += n;
+    if (d->length < Settings.maxfilesize) return;
+
+    char marker[256];
+    int len = snprintf(marker, sizeof marker,
+                       "%s corvashenmir <%u>Maximum file length (%u) exceeded for %s\n",
+                       Clock_Stamp(), 44u, static_cast<uint32_t>(Settings.maxfilesize),
+                       d->addrtext);
+    struct iovec iov = {marker, static_cast<size_t>(len)};
+    Put(d, &iov, 1);
+    Log_Msg(LOGLEVEL_FILE, "drop: maximum file length (%u) exceeded for %s",
+            static_cast<uint32_t>(Settings.maxfilesize), d->addrtext);
+}
+
+}  // namespace
+
+bool Dest_Open(Dest* d, uint32_t ip) {
+    *d = Dest{-1, 0, 0, {}, nullptr, 0};
+    d->addr = ip;
+    DestHash_Add(d);
+
+    const auto* o = reinterpret_cast<const unsigned char*>(&d->addr);
+    snprintf(d->addrtext, sizeof d->addrtext, "%u.%u.%u.%u", o[0], o[1], o[2], o[3]);
+    char path[DEST_PATH_SIZE];
+    snprintf(path, sizeof path, "%s/%s-%s", d->addrtext, d->addrtext, Clock.filekey);
+
+    if (Settings.verbose) printf("OPEN %s ", path);
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        if (Settings.verbose) puts("FAILED!");
+        return false;
+    }
+    if (Settings.verbose) puts("OK");
+
+    off_t size = lseek(fd, 0, SEEK_END);
+    if (size < 0) {
+        Log_Msg(LOGLEVEL_FILE, "warning: could not get length of %s: %s", path, strerror(errno));
+        close(fd);
+        return false;
+    }
+    d->stream = fd;
+    d->length = size;
+    // Without a buffer every record goes straight to the file.
+    d->buffer = static_cast<char*>(malloc(static_cast<size_t>(Settings.bufsize)));
+    return true;
+}
+
+void Dest_Printf(Dest* d, const char* fmt, ...) {
+    if (d->length >= Settings.maxfilesize) return;
+    char text[COUNTED_MAX + 1];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    // Longer texts are cut at the buffer, and like every write above COUNTED_MAX not counted.
+    struct iovec iov = {text, n < static_cast<int>(sizeof text) ? static_cast<size_t>(n) : sizeof text - 1};
+    int64_t written = Put(d, &iov, 1);
+    Account(d, written < 0 ? -1 : n);
+}
+
+void Dest_PutRecord(Dest* d, const char* stamp, const char* text, size_t len, bool counted) {
+    if (d->length >= Settings.maxfilesize) return;
+    // "<stamp> <addr> " or "<stamp> <addr> <len> ": at most 63 + 1 + 15 + 1 + 20 + 1 characters.
+    char head[128];
+    size_t h = strlen(stamp);
+    memcpy(head, stamp, h);
+    head[h++] = ' ';
+    size_t a = strlen(d->addrtext);
+    memcpy(head + h, d->addrtext, a);
+    h += a;
+    head[h++] = ' ';
+    if (counted) {
+        char digits[20];
+        int nd = 0;
+        size_t v = len;
+        do {
+            digits[nd++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0);
+        while (nd > 0) head[h++] = digits[--nd];
+        head[h++] = ' ';
+    }
+    char lf = '\n';
+    struct iovec iov[3] = {{head, h}, {const_cast<char*>(text), len}, {&lf, 1}};
+    int64_t n = Put(d, iov, 3);
+    Account(d, n);
+}
+
+void Dest_Flush(Dest* d) {
+    if (d->stream >= 0) Flush(d);
+}
+
+void Dest_Close(Dest* d) {
+    DestHash_Remove(d);
+    if (d->stream >= 0) {
+        Flush(d);
+        close(d->stream);
+        d->stream = -1;
+    }
+    free(d->buffer);
+    d->buffer = nullptr;
+    d->fill = 0;
+}

@@ -1,0 +1,79 @@
+#include "dest/dest_pool.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "log/log.h"
+#include "recv/recv_loop.h"
+
+DestPoolRecord DestPool;
+RandState Rand = {0xDEADBEEFu, 0};
+
+namespace {
+
+// Fixed storage: the pool never holds more than MAXOPEN_CAPACITY descriptors.
+std::array<Dest, MAXOPEN_CAPACITY> descriptors;
+
+}  // namespace
+
+void DestPool_Init() {
+    int32_t n = Settings.maxopen;
+    if (n > MAXOPEN_CAPACITY) n = MAXOPEN_CAPACITY;
+    for (int32_t i = 0; i < n; i++) {
+        descriptors[i] = Dest{-1, 0, 0, {}, nullptr, 0};
+        DestPool.freelist[i] = &descriptors[i];
+    }
+    DestPool.freecount = n;
+    DestPool.usedcount = 0;
+    static bool registered = false;
+    if (!registered) atexit(DestPool_WriteOut);
+    registered = true;
+}
+
+Dest* DestPool_Take() {
+    if (DestPool.freecount <= 0) return DestPool_Evict();
+    Dest* d = DestPool.freelist[--DestPool.freecount];
+    DestPool.usedlist[DestPool.usedcount++] = d;
+    return d;
+}
+
+// Random rather than least recently used: constant time, no bookkeeping per
+// datagram, and a flood of new sources cannot walk the pool in a fixed order.
+Dest* DestPool_Evict() {
+    if (DestPool.usedcount <= 0) Fatal("Internal brokenness: no used and no unused destinations?!?!?!");
+    uint32_t count = static_cast<uint32_t>(DestPool.usedcount);
+    Dest* victim = nullptr;
+    for (int pick = 0; pick < 3; pick++) {
+        victim = DestPool.usedlist[Rand_Next() % count];
+        if (!Dest_IsOpen(victim)) break;
+    }
+    if (Settings.verbose && Dest_IsOpen(victim)) printf("FORCECLOSE %s\n", victim->addrtext);
+    Dest_Close(victim);
+    return victim;
+}
+
+void DestPool_CloseAll() {
+    while (DestPool.usedcount > 0) {
+        Dest* d = DestPool.usedlist[--DestPool.usedcount];
+        if (Settings.verbose) printf("CLOSE %s\n", d->addrtext);
+        Dest_Close(d);
+        DestPool.freelist[DestPool.freecount++] = d;
+    }
+}
+
+void DestPool_WriteOut() {
+    for (int32_t i = 0; i < DestPool.usedcount; i++) {
+        Dest* d = DestPool.usedlist[i];
+        if (Dest_IsOpen(d)) Dest_Flush(d);
+    }
+}
+
+uint32_t Rand_Next() {
+    uint32_t x = Rand.state * 1103515245u + 12345u;
+    if (x >= 0x7FFFFFFFu) x -= 0x7FFFFFFFu;
+    if (x >= 0x7FFFFFFFu) x -= 0x7FFFFFFFu;
+    Rand.state = x;
+    Rand.step += 0x9E3779B9u;
+    uint32_t rotated = (Rand.state << 16) | (Rand.state >> 16);
+    return Rand.step + RecvCounter.remainder + rotated;
+}

@@ -1,0 +1,42 @@
+// The fixed pool of destination descriptors, with random eviction.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "dest/dest.h"
+#include "shell/settings.h"
+
+struct DestPoolRecord {
+    int32_t usedcount;
+    std::array<Dest*, MAXOPEN_CAPACITY> usedlist;  // in the order taken since the last CloseAll
+    std::array<Dest*, MAXOPEN_CAPACITY> freelist;  // a stack: the last entry is taken first
+    int32_t freecount;
+};
+
+extern DestPoolRecord DestPool;
+
+// Puts Settings.maxopen descriptors on the free list.
+void DestPool_Init();
+
+// A descriptor for a new source: a free one, or an evicted one. Never null.
+Dest* DestPool_Take();
+
+// Closes a randomly chosen used descriptor, preferring failed ones, and returns it.
+Dest* DestPool_Evict();
+
+// Closes every used descriptor, last taken first, and frees it.
+void DestPool_CloseAll();
+
+// Writes out every open file's buffer; run at exit so a fatal end loses no record.
+void DestPool_WriteOut();
+
+struct RandState {
+    uint32_t state;
+    uint32_t step;
+};
+
+extern RandState Rand;
+
+// Pseudo-random number for eviction, mixed with the received-bytes remainder.
+uint32_t Rand_Next();

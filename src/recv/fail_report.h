@@ -1,0 +1,30 @@
+// Per-period counts of datagrams from sources whose file could not be opened.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+inline constexpr int FAILREPORT_ENTRIES = 10;
+
+struct FailReport {
+    uint32_t addr;  // network byte order
+    int32_t count;
+};
+
+struct FailReportTable {
+    std::array<FailReport, FAILREPORT_ENTRIES> entries;  // in order of first failure
+    int32_t used;
+    int32_t overflow;  // failures of sources that found the table full
+};
+
+extern FailReportTable FailReports;
+
+void FailReport_Add(uint32_t ip);
+
+// Logs one line per failing source and the overflow sum, then empties the table.
+void FailReport_Flush();
+
+// Raises a counter by one, stopping at 2147483647 instead of wrapping.
+inline void Count_Inc(int32_t& n) {
+    if (n < INT32_MAX) n++;
+}

@@ -1,0 +1,92 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "clock/clock.h"
+#include "dest/dest_hash.h"
+#include "dest/dest_pool.h"
+#include "log/log.h"
+#include "recv/fail_report.h"
+#include "recv/recv_loop.h"
+#include "shell/lifecycle.h"
+#include "shell/settings.h"
+
+namespace {
+
+void LogIds(const char* phase) {
+    Log_Msg(LOGLEVEL_CONSOLE, "%s: version=\"%s\" pid=%u uid=%u gid=%u euid=%u egid=%u", phase,
+            VERSION, static_cast<unsigned>(getpid()), static_cast<unsigned>(getuid()),
+            static_cast<unsigned>(getgid()), static_cast<unsigned>(geteuid()),
+            static_cast<unsigned>(getegid()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 0) Settings.progname = argv[0];
+    StopFlag = 0;
+    HupFlag = 0;
+
+    struct tm tm = {};
+    Clock.sec = 0;
+    Clock_Update(&Clock, &tm);
+    Signals_Install();
+    Settings_Parse(argc, argv);
+    // The handler's direct writes and the trace share stdout; keep them in order.
+    if (Settings.verbose) setvbuf(stdout, nullptr, _IOLBF, 0);
+    Clock.sec = 0;
+    Clock_Update(&Clock, &tm);
+
+    umask(Settings.umask);
+    if (chdir(Settings.rootdir) != 0) {
+        char msg[1024];
+        snprintf(msg, sizeof msg, "chdir \"%s\"", Settings.rootdir);
+        FatalErrno(msg);
+    }
+    Log_Open();
+    LogIds("startup");
+    char cwd[1024];
+    if (getcwd(cwd, sizeof cwd) == nullptr) Fatal("getcwd");
+    Log_Msg(LOGLEVEL_CONSOLE,
+            "settings: rootdir=\"%s\" maxopen=%u port=%u maxopenspersec=%u split=%s recvmode=%s", cwd,
+            static_cast<unsigned>(Settings.maxopen), static_cast<unsigned>(Settings.port),
+            static_cast<unsigned>(Settings.maxopenspersec), Settings_SplitWord(Settings.split),
+            Settings_RecvModeWord(Settings.recvmode));
+
+    DestPool_Init();
+    DestHash_Clear();
+
+    if (Settings.daemon && !Settings.verbose) Process_Detach();
+    if (Settings.verbose) printf("Binding port %u/udp\n", static_cast<unsigned>(Settings.port));
+
+    int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sock < 0) FatalErrno("socket");
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(Settings.port));
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(sock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) FatalErrno("bind");
+
+    PidFile_Update(1, Settings.pidfile);
+    Log_Msg(LOGLEVEL_CONSOLE, "startup: corvashenmir initialized. listening on %u/udp",
+            static_cast<unsigned>(Settings.port));
+
+    int32_t opens = StopFlag ? 0 : Recv_Loop(sock, &tm);
+
+    Log_Msg(LOGLEVEL_FILE, "statistics: opens=%u recvd=%u%06u", static_cast<unsigned>(opens),
+            RecvCounter.millions, RecvCounter.remainder);
+    RecvCounter = {0, 0};
+    FailReport_Flush();
+    LogIds("shutdown");
+    DestPool_CloseAll();
+    PidFile_Update(0, Settings.pidfile);
+    Log_Close();
+    return 0;
+}
