@@ -39,7 +39,10 @@ int main(int argc, char** argv) {
     Signals_Install();
     Settings_Parse(argc, argv);
     // The handler's direct writes and the trace share stdout; keep them in order.
-    if (Settings.verbose) setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (Settings.verbose) {
+        fflush(stdout);
+        setvbuf(stdout, nullptr, _IOLBF, 0);
+    }
     Clock.sec = 0;
     Clock_Update(&Clock, &tm);
 

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test twice: a plain
+# build, and one with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/ensure-packages.sh cmake ninja-build g++ libgtest-dev python3 faketime bsdutils
+jobs=$(nproc)
+status=0
+for variant in plain sanitize; do
+    dir=build-test-$variant
+    sanitize=OFF
+    [ "$variant" = sanitize ] && sanitize=ON
+    echo "=== $variant build"
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVASHENMIR_SANITIZE=$sanitize >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    echo "=== $variant tests"
+    ctest --test-dir "$dir" -j "$jobs" --output-on-failure || status=1
+done
+exit $status

@@ -1,0 +1,41 @@
+// Runs a piece of the daemon in a child process, for code that exits or
+// writes to the standard streams, and collects what it did.
+#pragma once
+
+#include <functional>
+#include <string>
+
+struct ChildResult {
+    int status;  // exit status, or 128 + signal number when killed by a signal
+    std::string out;
+    std::string err;
+};
+
+// Forks, runs fn with stdout and stderr captured, and exits 0 when fn returns.
+ChildResult RunInChild(const std::function<void()>& fn);
+
+// A fresh temporary directory, removed with its contents on destruction.
+struct TempDir {
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string path;
+};
+
+// Makes a temporary directory the current one for the life of the object.
+struct InTempDir {
+    InTempDir();
+    ~InTempDir();
+    InTempDir(const InTempDir&) = delete;
+    InTempDir& operator=(const InTempDir&) = delete;
+    TempDir dir;
+    std::string previous;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+bool FileExists(const std::string& path);
+
+// Sets TZ and applies it.
+void SetTimeZone(const char* tz);
