@@ -132,11 +132,17 @@ void Dest_Printf(Dest* d, const char* fmt, ...) {
     va_start(ap, fmt);
     int n = vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
-    if (n < 0) return;
-    // Longer texts are cut at the buffer, and like every write above COUNTED_MAX not counted.
-    struct iovec iov = {text, n < static_cast<int>(sizeof text) ? static_cast<size_t>(n) : sizeof text - 1};
-    int64_t written = Put(d, &iov, 1);
-    Account(d, written < 0 ? -1 : n);
+    int64_t written = -1;
+    if (n >= 0 && n < static_cast<int>(sizeof text)) {
+        struct iovec iov = {text, static_cast<size_t>(n)};
+        written = Put(d, &iov, 1);
+    } else if (n >= 0 && Flush(d)) {
+        // Too long for the local buffer: formatted again straight into the file.
+        va_start(ap, fmt);
+        written = vdprintf(d->stream, fmt, ap);
+        va_end(ap);
+    }
+    Account(d, written);
 }
 
 void Dest_PutRecord(Dest* d, const char* stamp, const char* text, size_t len, bool counted) {

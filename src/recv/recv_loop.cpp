@@ -49,11 +49,13 @@ void Rollover(bool first, int32_t* opens) {
     Log_Close();
     Log_Open();
     DestPool_CloseAll();
+    // Nothing was counted before the first turn but that turn's own datagram,
+    // which belongs to the first period: resetting then would lose it.
     if (!first) {
         Log_Msg(LOGLEVEL_FILE, "statistics: opens=%u recvd=%u%06u", static_cast<unsigned>(*opens),
                 RecvCounter.millions, RecvCounter.remainder);
+        RecvCounter = {0, 0};
     }
-    RecvCounter = {0, 0};
     FailReport_Flush();
     *opens = 0;
     OpenGate_Reset();
