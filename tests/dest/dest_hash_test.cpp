@@ -1,0 +1,324 @@
+#include "dest/dest_hash.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dest_test_util.h"
+#include "support/child.h"
+
+namespace {
+
+Dest MakeDest(uint32_t ip) { return Dest{-1, 0, ip, {}, nullptr, 0}; }
+
+// The n-th address of 10.0.0.0/16 whose home slot is home; each slot has about sixteen.
+uint32_t AddrWithHome(uint32_t home, int n) {
+    for (uint32_t host = 0x0A000000u; host <= 0x0A00FFFFu; host++) {
+        uint32_t ip = htonl(host);
+        if (RefHome(ip) == home && n-- == 0) return ip;
+    }
+    throw std::logic_error("no such address");
+}
+
+int OccupiedSlots() {
+    return static_cast<int>(std::count_if(DestHash.begin(), DestHash.end(),
+                                          [](Dest* d) { return d != nullptr; }));
+}
+
+class DestHashTest : public ::testing::Test {
+protected:
+    // The table refers to this test's descriptors, which die with it.
+    void SetUp() override { ResetDaemonState(); }
+    void TearDown() override { DestHash_Clear(); }
+};
+
+TEST(DestHashIndexTest, HomeSlots) {
+    const struct {
+        const char* addr;
+        uint32_t home;
+    } cases[] = {
+        {"10.0.0.1", 3459},   {"127.0.0.1", 1619},   {"192.168.1.1", 1905},
+        {"0.0.0.0", 0},       {"10.0.0.2", 1894},    {"10.0.10.26", 1894},
+        {"10.0.14.163", 4095}, {"10.0.41.16", 4095},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.addr);
+        EXPECT_EQ(DestHash_Index(Ip(c.addr)), c.home);
+    }
+}
+
+TEST_F(DestHashTest, CollidingAddressesTakeTheNextSlotAndAreFoundByTheirOwnAddress) {
+    const struct {
+        const char* first;
+        const char* second;
+        uint32_t home;
+        uint32_t next;
+    } cases[] = {
+        {"10.0.0.2", "10.0.10.26", 1894, 1895},
+        {"10.0.10.26", "10.0.0.2", 1894, 1895},
+        {"10.0.14.163", "10.0.41.16", 4095, 0},
+        {"10.0.41.16", "10.0.14.163", 4095, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " then " + c.second);
+        DestHash_Clear();
+        Dest a = MakeDest(Ip(c.first));
+        Dest b = MakeDest(Ip(c.second));
+        // A failed descriptor (no stream) is found like an open one.
+        b.stream = 7;
+        DestHash_Add(&a);
+        DestHash_Add(&b);
+        EXPECT_EQ(DestHash[c.home], &a);
+        EXPECT_EQ(DestHash[c.next], &b);
+        EXPECT_EQ(OccupiedSlots(), 2);
+        EXPECT_EQ(DestHash_Find(a.addr), &a);
+        EXPECT_EQ(DestHash_Find(b.addr), &b);
+    }
+}
+
+TEST_F(DestHashTest, MissEndsAtFirstEmptySlotOfTheRun) {
+    const struct {
+        const char* first;
+        const char* second;
+        uint32_t home;
+    } cases[] = {
+        {"10.0.0.2", "10.0.10.26", 1894},
+        {"10.0.14.163", "10.0.41.16", 4095},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        DestHash_Clear();
+        Dest a = MakeDest(Ip(c.first));
+        Dest b = MakeDest(Ip(c.second));
+        DestHash_Add(&a);
+        DestHash_Add(&b);
+        // An absent address of the same home walks past both entries to the empty slot.
+        uint32_t absent = 0;
+        for (int n = 0; absent == 0 || absent == a.addr || absent == b.addr; n++)
+            absent = AddrWithHome(c.home, n);
+        EXPECT_EQ(DestHash_Find(absent), nullptr);
+        // Planted beyond the empty slot, it must still not be found.
+        Dest stray = MakeDest(absent);
+        DestHash[(c.home + 3) % DESTHASH_SLOTS] = &stray;
+        EXPECT_EQ(DestHash_Find(absent), nullptr);
+        EXPECT_EQ(DestHash_Find(a.addr), &a);
+        EXPECT_EQ(DestHash_Find(b.addr), &b);
+    }
+}
+
+TEST_F(DestHashTest, EmptyTableAndClear) {
+    EXPECT_EQ(OccupiedSlots(), 0);
+    Dest a = MakeDest(Ip("10.0.0.1"));
+    Dest b = MakeDest(Ip("0.0.0.0"));
+    EXPECT_EQ(DestHash_Find(a.addr), nullptr);
+    DestHash_Add(&a);
+    DestHash_Add(&b);
+    EXPECT_EQ(DestHash[3459], &a);
+    EXPECT_EQ(DestHash[0], &b);
+    DestHash_Clear();
+    EXPECT_EQ(OccupiedSlots(), 0);
+    EXPECT_EQ(DestHash_Find(a.addr), nullptr);
+    EXPECT_EQ(DestHash_Find(b.addr), nullptr);
+}
+
+TEST_F(DestHashTest, DescriptorsAreComparedByIdentityNotAddress) {
+    Dest a = MakeDest(Ip("10.0.0.1"));
+    Dest twin = MakeDest(Ip("10.0.0.1"));
+    DestHash_Add(&a);
+    DestHash_Add(&twin);
+    EXPECT_EQ(DestHash[3459], &a);
+    EXPECT_EQ(DestHash[3460], &twin);
+    EXPECT_EQ(DestHash_Find(a.addr), &a);
+    DestHash_Remove(&a);
+    EXPECT_EQ(DestHash_Find(a.addr), &twin);
+    DestHash_Remove(&twin);
+    EXPECT_EQ(OccupiedSlots(), 0);
+}
+
+TEST_F(DestHashTest, RemoveKeepsEveryLaterEntryOfTheRunFindable) {
+    const uint32_t h = 1000;
+    const struct {
+        const char* name;
+        std::vector<uint32_t> homes;  // in the order added
+        size_t removed;
+        std::vector<int> before;  // slot of each entry after the adds
+        std::vector<int> after;   // slot of each entry after the removal, -1 for the removed one
+    } cases[] = {
+        {"middle of one home's run", {h, h, h}, 1, {h, h + 1, h + 2}, {h, -1, h + 1}},
+        {"last of the run", {h, h}, 1, {h, h + 1}, {h, -1}},
+        {"entry at its own home stays, the one behind moves",
+         {h, h, h + 2, h},
+         1,
+         {h, h + 1, h + 2, h + 3},
+         {h, -1, h + 2, h + 1}},
+        {"entry at its home removed, displaced one moves in", {h, h + 1, h}, 1, {h, h + 1, h + 2}, {h, -1, h + 1}},
+        {"run wrapping past 4095", {4095, 4095, 0, 4095}, 0, {4095, 0, 1, 2}, {-1, 4095, 0, 1}},
+        {"wrapping run, entry at home 4095 stays",
+         {4094, 4095, 4094, 0},
+         0,
+         {4094, 4095, 0, 1},
+         {-1, 4095, 4094, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DestHash_Clear();
+        std::map<uint32_t, int> used;
+        std::vector<Dest> dests;
+        for (uint32_t home : c.homes) dests.push_back(MakeDest(AddrWithHome(home, used[home]++)));
+        for (Dest& d : dests) DestHash_Add(&d);
+        for (size_t i = 0; i < dests.size(); i++) EXPECT_EQ(DestHash[c.before[i]], &dests[i]) << "entry " << i;
+
+        DestHash_Remove(&dests[c.removed]);
+
+        EXPECT_EQ(OccupiedSlots(), static_cast<int>(dests.size()) - 1);
+        for (size_t i = 0; i < dests.size(); i++) {
+            if (i == c.removed) {
+                EXPECT_EQ(DestHash_Find(dests[i].addr), nullptr);
+                continue;
+            }
+            EXPECT_EQ(DestHash[c.after[i]], &dests[i]) << "entry " << i;
+            EXPECT_EQ(DestHash_Find(dests[i].addr), &dests[i]) << "entry " << i;
+        }
+    }
+}
+
+TEST_F(DestHashTest, RemoveWalksPastEmptySlots) {
+    Dest a = MakeDest(Ip("10.0.0.1"));
+    // Not where Add would put it: two slots after an empty one.
+    DestHash[3461] = &a;
+    DestHash_Remove(&a);
+    EXPECT_EQ(OccupiedSlots(), 0);
+}
+
+TEST_F(DestHashTest, FatalEnds) {
+    const std::string add = "INTERNAL BROKENNESS: DestHash_Add: pDest was already in the hash?!";
+    const std::string remove = "INTERNAL BROKENNESS: DestHash_Remove: Couldn't find pDest in the hash?!";
+    const std::string full = "INTERNAL BROKENNESS: DestHash_Add: Hash is FULL?!";
+    const struct {
+        const char* name;
+        std::function<void()> fn;
+        const std::string& msg;
+    } cases[] = {
+        {"add twice",
+         [] {
+             Dest a = MakeDest(Ip("10.0.0.1"));
+             DestHash_Add(&a);
+             DestHash_Add(&a);
+         },
+         add},
+        {"add again behind another of its run",
+         [] {
+             Dest a = MakeDest(Ip("10.0.0.2"));
+             Dest b = MakeDest(Ip("10.0.10.26"));
+             DestHash_Add(&a);
+             DestHash_Add(&b);
+             DestHash_Add(&b);
+         },
+         add},
+        {"remove never added",
+         [] {
+             Dest a = MakeDest(Ip("10.0.0.2"));
+             Dest b = MakeDest(Ip("10.0.10.26"));
+             DestHash_Add(&a);
+             DestHash_Remove(&b);
+         },
+         remove},
+        {"remove twice",
+         [] {
+             Dest a = MakeDest(Ip("10.0.0.1"));
+             DestHash_Add(&a);
+             DestHash_Remove(&a);
+             DestHash_Remove(&a);
+         },
+         remove},
+        {"add to a full table",
+         [] {
+             std::vector<Dest> all(DESTHASH_SLOTS + 1, MakeDest(Ip("10.0.0.1")));
+             for (Dest& d : all) DestHash_Add(&d);
+         },
+         full},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChildResult r = RunInChild(c.fn);
+        EXPECT_EQ(r.status, 1);
+        // No daemon log is open: the line goes to stderr, its echo to stdout.
+        EXPECT_EQ(r.err, std::string(TEST_STAMP) + " fatal: " + c.msg + "\n");
+        EXPECT_EQ(r.out, "corvashenmir fatal: " + c.msg + "\n");
+    }
+}
+
+// Random adds, removes and finds against a map, with addresses packed into a
+// few home slots so that runs grow long, merge and wrap from 4095 to 0.
+TEST_F(DestHashTest, RandomOperationsMatchAMap) {
+    std::mt19937 rng(20240506);
+    std::vector<uint32_t> universe;
+    for (uint32_t host = 0x0A000000u; host <= 0x0A00FFFFu; host++) {
+        uint32_t home = RefHome(htonl(host));
+        if (home >= 4092 || home <= 3 || (home >= 2044 && home <= 2047)) universe.push_back(htonl(host));
+    }
+    const size_t clustered = universe.size();
+    while (universe.size() < clustered + 1300) {
+        uint32_t ip = static_cast<uint32_t>(rng());
+        if (std::find(universe.begin(), universe.end(), ip) == universe.end()) universe.push_back(ip);
+    }
+    ASSERT_GT(clustered, 150u);
+
+    std::vector<Dest> storage(1000);
+    std::vector<Dest*> spare;
+    for (Dest& d : storage) spare.push_back(&d);
+    std::map<uint32_t, Dest*> model;
+    std::vector<uint32_t> present;
+    size_t peak = 0;
+    bool wrapped = false;
+
+    for (int step = 0; step < 20000; step++) {
+        // Alternate filling towards 1000 entries and draining.
+        bool filling = (step / 2500) % 2 == 0;
+        unsigned roll = rng() % 100;
+        bool add = present.empty() || (present.size() < 1000 && roll < (filling ? 70u : 25u));
+        bool remove = !add && roll < (filling ? 85u : 80u);
+        if (add) {
+            uint32_t ip;
+            do ip = universe[rng() % universe.size()];
+            while (model.count(ip) != 0);
+            Dest* d = spare.back();
+            spare.pop_back();
+            *d = MakeDest(ip);
+            DestHash_Add(d);
+            model[ip] = d;
+            present.push_back(ip);
+        } else if (remove) {
+            size_t i = rng() % present.size();
+            uint32_t ip = present[i];
+            present[i] = present.back();
+            present.pop_back();
+            DestHash_Remove(model[ip]);
+            spare.push_back(model[ip]);
+            model.erase(ip);
+        } else {
+            uint32_t ip = universe[rng() % universe.size()];
+            auto it = model.find(ip);
+            ASSERT_EQ(DestHash_Find(ip), it == model.end() ? nullptr : it->second) << "step " << step;
+        }
+        peak = std::max(peak, model.size());
+        wrapped = wrapped || (DestHash[4095] != nullptr && DestHash[0] != nullptr);
+
+        ASSERT_EQ(OccupiedSlots(), static_cast<int>(model.size())) << "step " << step;
+        for (uint32_t ip : universe) {
+            auto it = model.find(ip);
+            ASSERT_EQ(DestHash_Find(ip), it == model.end() ? nullptr : it->second)
+                << "step " << step << " address " << IpText(ip);
+        }
+    }
+    // The walk must really have reached the interesting shapes.
+    EXPECT_GE(peak, 990u);
+    EXPECT_TRUE(wrapped);
+}
+
+}  // namespace

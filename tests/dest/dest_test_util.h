@@ -1,0 +1,92 @@
+// Helpers shared by the destination tests: addresses, a clean process state,
+// and capture of the verbose trace.
+#pragma once
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "clock/clock.h"
+#include "dest/dest.h"
+#include "dest/dest_hash.h"
+#include "dest/dest_pool.h"
+#include "log/log.h"
+#include "recv/recv_loop.h"
+#include "shell/settings.h"
+#include "support/child.h"
+
+// Dotted quad to the network-order value the receive call delivers.
+inline uint32_t Ip(const char* text) {
+    in_addr a{};
+    if (inet_pton(AF_INET, text, &a) != 1) throw std::invalid_argument(text);
+    return a.s_addr;
+}
+
+inline std::string IpText(uint32_t ip) {
+    char buf[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &ip, buf, sizeof buf);
+    return buf;
+}
+
+// Independent statement of the home slot, to pick colliding addresses.
+inline uint32_t RefHome(uint32_t ip) { return (ntohl(ip) * 0x9E3779B9u) >> 20; }
+
+// 2024-05-06 07:00:00 UTC: file key 2024050607, date key 20240506.
+inline constexpr int64_t TEST_SEC = 1714978800;
+inline constexpr int64_t TEST_USEC = 42;
+inline constexpr const char* TEST_STAMP = "2024-05-06T07:00:00.000042+00:00";
+inline constexpr const char* TEST_LOG = "corvashenmir-20240506";
+
+// Process-wide state as start-up leaves it, with a known clock.
+inline void ResetDaemonState() {
+    SetTimeZone("UTC0");
+    Settings = SettingsRecord{};
+    Clock = ClockRecord{};
+    Clock_UpdateAt(&Clock, TEST_SEC, TEST_USEC, nullptr);
+    DestHash_Clear();
+    Rand = {0xDEADBEEF, 0};
+    RecvCounter = {0, 0};
+    DestPool_Init();
+}
+
+// Path of a source's file for the test clock's hour.
+inline std::string SourcePath(const std::string& addr) { return addr + "/" + addr + "-2024050607"; }
+
+// Runs fn with standard output going to a temporary file and returns what it printed.
+inline std::string CaptureStdout(const std::function<void()>& fn) {
+    fflush(stdout);
+    FILE* tmp = tmpfile();
+    int saved = dup(STDOUT_FILENO);
+    dup2(fileno(tmp), STDOUT_FILENO);
+    fn();
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::string out;
+    rewind(tmp);
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, tmp)) > 0) out.append(buf, n);
+    fclose(tmp);
+    return out;
+}
+
+// Closes whatever a test left in the table, so no descriptor keeps a file or
+// buffer into the next test or the exit-time write-out.
+inline void ReleaseDestinations(const std::vector<Dest*>& extra = {}) {
+    for (Dest* d : extra)
+        if (DestHash_Find(d->addr) == d) Dest_Close(d);
+    for (int32_t i = 0; i < DestPool.usedcount; i++) {
+        Dest* d = DestPool.usedlist[i];
+        if (DestHash_Find(d->addr) == d) Dest_Close(d);
+    }
+    DestPool.usedcount = 0;
+    Log_Close();
+    DestHash_Clear();
+}

@@ -1,0 +1,156 @@
+"""Command line of the real binary: usage text, errors and the lines printed
+while the options are parsed.  The unit tests walk the option table in
+depth; these check the bytes a user sees and the exit statuses."""
+
+import os
+import re
+import resource
+import subprocess
+import tempfile
+
+import harness
+
+USAGE = """\
+%s 1.02 options:
+  --daemon               run in background, as a daemon
+  --rootdir <path>       where to store the logs (default: .)
+  --maxopen <num>        max open files (default: 50, limit: %u)
+  --port <num>           port number to use (default: 514)
+  --recvmode <mode>      see 'receive modes' below (default: split)
+  --split <mode>         see 'splitting modes' below (default: hour)
+  --oldtimestamp         use old-style syslog timestamps rather than rfc3339
+  --pidfile <filename>   where to output the pid of corvashenmir
+                         (default: /var/run/corvashenmir[-<port>].pid)
+  --umask <mask>         umask to use when creating log files (default: 077)
+  --maxopenspersec <num> max file open attempts/s (default: 200)
+  --maxfilesize <mbytes> maximum output file size in megabytes (default: 2000)
+  --bufsize <bytes>      output file buffer size (default: 16384)
+  --verbose              verbose output (to stdout)
+
+Log file splitting modes:
+  hour        - split log files each hour (default)
+  day         - split log files each day
+
+Receive modes:
+  truncate    - truncate the event at the first LF
+  flat        - convert all LFs to spaces
+  split       - split data on LFs and store as multiple events (default)
+  forensic    - emit a byte count, followed by data (possibly with LFs)
+  forensicraw - -"-, but without stripping control codes
+
+  In all modes except forensicraw, ASCII codes 1-31 and 128-159
+  are converted to spaces (32). NUL characters are always
+  converted to spaces.
+"""
+
+SPLITDAY_WARNING = "warning: '--splitday' is deprecated. Use '--split day' instead."
+
+
+def maxopen_limit(nofile):
+    return 1000 if nofile > 1005 else nofile - 5
+
+
+class CommandLineTest(harness.DaemonTestCase):
+
+    def setUp(self):
+        self.cwd = tempfile.mkdtemp(prefix="corvashenmir-e2e-cli-")
+        self.addCleanup(harness._rmtree, self.cwd)
+        self.prog = harness.binary()
+
+    def run_bin(self, args, nofile=None):
+        def limit():
+            if nofile is not None:
+                hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+                resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, hard))
+        env = dict(os.environ, TZ="UTC0", ASAN_OPTIONS=harness.ASAN_OPTIONS)
+        r = subprocess.run([self.prog] + args, cwd=self.cwd, env=env, stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=30, preexec_fn=limit)
+        # Parsing the command line never creates a file.
+        self.assertEqual(os.listdir(self.cwd), [], "files created by %r" % args)
+        return r
+
+    def usage(self, nofile=None):
+        if nofile is None:
+            nofile = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+        return (USAGE % (self.prog, maxopen_limit(nofile))).encode()
+
+    def test_help_prints_usage_on_stdout(self):
+        cases = [
+            (["--help"], None),
+            (["--HELP"], None),
+            # Options before --help are applied and checked, those after it are not looked at.
+            (["--port", "600", "--recvmode", "FLAT", "--help", "--port", "0", "--bogus"], None),
+            # The limit follows the process's open file limit.
+            (["--help"], 500),
+            (["--maxopen", "495", "--help"], 500),
+        ]
+        for args, nofile in cases:
+            with self.subTest(args=args, nofile=nofile):
+                r = self.run_bin(args, nofile)
+                self.assertEqual(r.returncode, 0)
+                self.assertEqual(r.stdout, self.usage(nofile))
+                self.assertEqual(r.stderr, b"")
+
+    def test_errors_print_message_and_usage_on_stderr(self):
+        long_arg = "--" + "x" * 3000
+        cases = [
+            (["--bogus"], "unrecognized option '--bogus'", None),
+            (["-h"], "unrecognized option '-h'", None),
+            (["--port=600"], "unrecognized option '--port=600'", None),
+            (["verbose"], "unrecognized option 'verbose'", None),
+            ([long_arg], ("unrecognized option '%s'" % long_arg)[:1023], None),
+            (["--port", "0"], "bad argument to '--port': must be 1..65535", None),
+            (["--port", "65536"], "bad argument to '--port': must be 1..65535", None),
+            (["--port", "0", "--help"], "bad argument to '--port': must be 1..65535", None),
+            (["--maxopen", "4"], "bad argument to '--maxopen': must be 5..1000", 4096),
+            (["--maxopen", "496"], "bad argument to '--maxopen': must be 5..495", 500),
+            (["--maxopenspersec", "1000001"],
+             "bad argument to '--maxopenspersec': must be 5..1000000", None),
+            (["--bufsize", "1000"],
+             "bad argument to '--bufsize': must be 1024..131072, preferably a power of 2", None),
+            (["--maxfilesize", "2001"],
+             "bad argument to '--maxfilesize': must be 1..2000 (megabytes)", None),
+            (["--recvmode", "raw"], "bad argument to '--recvmode'", None),
+            (["--split", "week"], "bad argument to '--split'", None),
+            (["--umask", "8"], "bad argument to --umask. expected octal number.", None),
+            (["--umask", "100"],
+             "bad argument to --umask. expected octal number between 000 and 077.", None),
+            (["--split"], "missing argument to '--split'", None),
+            (["--port", "600", "--pidfile"], "missing argument to '--pidfile'", None),
+        ]
+        for args, msg, nofile in cases:
+            with self.subTest(args=args[:3] if args[0] != long_arg else ["<long>"]):
+                r = self.run_bin(args, nofile)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stdout, b"")
+                self.assertEqual(r.stderr, ("%s: %s\n\n" % (self.prog, msg)).encode() + self.usage(nofile))
+
+    def test_lines_printed_while_parsing(self):
+        # --umask prints its line at once; --splitday logs its warning on the standard
+        # streams (no daemon log yet): the stamped line on stderr, the echo on stdout.
+        r = self.run_bin(["--umask", "022", "--umask", "", "--help"])
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stdout, b"umask: 00000012\numask: 00000000\n" + self.usage())
+        self.assertEqual(r.stderr, b"")
+
+        for args, stamp in [(["--splitday", "--help"], harness.RFC_STAMP),
+                            (["--oldtimestamp", "--splitday", "--help"], harness.OLD_STAMP)]:
+            with self.subTest(args=args):
+                r = self.run_bin(args)
+                self.assertEqual(r.returncode, 0)
+                self.assertEqual(r.stdout, ("%s %s\n" % (self.prog, SPLITDAY_WARNING)).encode()
+                                 + self.usage())
+                self.assertRegex(r.stderr, b"\\A" + stamp + b" " + re.escape(SPLITDAY_WARNING.encode())
+                                 + b"\n\\Z")
+
+        # The warning has been written when a later option is refused.
+        r = self.run_bin(["--splitday", "--umask", "9"])
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stdout, ("%s %s\n" % (self.prog, SPLITDAY_WARNING)).encode())
+        self.assertRegex(r.stderr, b"\\A" + harness.RFC_STAMP + b" " + re.escape(SPLITDAY_WARNING.encode())
+                         + b"\n" + re.escape(("%s: bad argument to --umask. expected octal number.\n\n"
+                                              % self.prog).encode() + self.usage()) + b"\\Z")
+
+
+if __name__ == "__main__":
+    harness.main()

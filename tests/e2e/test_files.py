@@ -1,0 +1,140 @@
+"""Per-source files and the daemon log on disk: names by hourly and daily key,
+stamps in both styles and several zones, permissions from the umask, and the
+size cap with its marker line."""
+
+import os
+import re
+import stat
+
+import harness
+
+SRC = "127.0.6.1"
+
+
+class NamesAndStampsTest(harness.DaemonTestCase):
+
+    def test_keys_and_stamps(self):
+        # The daemon starts at a fixed local time (libfaketime); stamps run on from there.
+        # (start, zone, options, stamp up to the minute, offset suffix, file key, daemon log date)
+        cases = [
+            ("2031-03-05 22:07:09", "XYZ3:30", [],
+             b"2031-03-05T22:07:", b"-03:30", "2031030522", "20310305"),
+            # East of UTC just after New Year: UTC is still in the old year.
+            ("2027-01-01 02:00:00", "ABC-5:45", ["--split", "day"],
+             b"2027-01-01T02:00:", b"+05:45", "20270101", "20270101"),
+            ("2026-03-05 09:41:07", "UTC0", ["--oldtimestamp"],
+             b"Mar  5 09:41:", b"", "2026030509", "20260305"),
+            ("2026-11-15 23:10:00", "UTC0", ["--oldtimestamp", "--splitday"],
+             b"Nov 15 23:10:", b"", "20261115", "20261115"),
+        ]
+        for start, tz, args, minute, suffix, key, logdate in cases:
+            with self.subTest(start=start, tz=tz, args=args):
+                d = self.daemon(args=args, sources=[SRC], tz=tz, faketime=start).start()
+                d.send(b"<13>stamp check", src=SRC)
+                d.wait_drained()
+                self.assertEqual(d.stop(), 0)
+
+                old = "--oldtimestamp" in args
+                first_second = int(start[-2:])
+                stamp_re = re.escape(minute) + (rb"(\d\d)" + (b"" if old else rb"\.\d{6}")) + re.escape(suffix)
+
+                def check_stamp(stamp):
+                    m = re.fullmatch(stamp_re, stamp.encode())
+                    self.assertTrue(m, "stamp %r, expected %r" % (stamp, stamp_re))
+                    self.assertTrue(first_second <= int(m.group(1)) <= first_second + 20, stamp)
+
+                self.assertEqual(sorted(d.source_files(SRC)), [key])
+                stamps = self.assertRecords(d.source_files(SRC)[key],
+                                            [harness.plain(SRC, b"<13>stamp check")], old=old)
+                check_stamp(stamps[0])
+                self.assertEqual(d.log_names(), ["corvashenmir-" + logdate])
+                lines = d.log_lines()
+                self.assertEqual(lines[-1].text, harness.shutdown_line(d.pid))
+                for line in lines:
+                    check_stamp(line.stamp)
+                # Nothing else appears in the root: the daemon creates no directories.
+                self.assertEqual(sorted(os.listdir(d.root)), sorted([SRC, "corvashenmir-" + logdate]))
+
+    def test_file_modes_follow_the_umask(self):
+        for args, mode, umask_line in [([], 0o600, None),
+                                       (["--umask", "022"], 0o644, "umask: 00000012"),
+                                       (["--umask", "0"], 0o666, "umask: 00000000")]:
+            with self.subTest(args=args):
+                d = self.daemon(args=args, sources=[SRC]).start()
+                d.send(b"mode check", src=SRC)
+                d.wait_drained()
+                # The pid file is always written under its own mask.
+                self.assertEqual(stat.S_IMODE(os.stat(d.pidfile).st_mode), 0o600)
+                self.assertEqual(d.stop(), 0)
+                (key,) = d.source_files(SRC)
+                self.assertEqual(stat.S_IMODE(os.stat(d.source_path(SRC, key)).st_mode), mode)
+                (log,) = d.log_names()
+                self.assertEqual(stat.S_IMODE(os.stat(os.path.join(d.root, log)).st_mode), mode)
+                if umask_line:
+                    self.assertEqual(d.stdout_lines()[0], umask_line)
+
+
+class SizeCapTest(harness.DaemonTestCase):
+    CAP = 1000000
+    START = "2026-04-01 10:20:00"
+    KEY = "2026040110"
+
+    def test_cap_stops_the_file_with_a_marker(self):
+        fresh, nearly, full = "127.0.6.11", "127.0.6.12", "127.0.6.13"
+        d = self.daemon(args=["--maxfilesize", "1"], sources=[fresh, nearly, full],
+                        faketime=self.START)
+        # Files of this hour already there: one just below the cap, one at it.
+        nearly_old = (b"z" * 99 + b"\n") * 9999 + b"z" * 89 + b"\n"       # 999,990 bytes
+        full_old = b"f" * (self.CAP - 1) + b"\n"
+        for addr, data in ((nearly, nearly_old), (full, full_old)):
+            with open(d.source_path(addr, self.KEY), "wb") as f:
+                f.write(data)
+        d.start()
+
+        # Records of 32 + 1 + 10 + 1 + 7000 + 1 = 7045 bytes: the 142nd crosses the cap.
+        texts = [b"%05d" % i + b"y" * 6995 for i in range(160)]
+        for start in range(0, len(texts), 10):
+            for t in texts[start:start + 10]:
+                d.send(t, src=fresh)
+            d.wait_drained()
+        # The line that crosses the cap is written, the rest of the datagram is dropped.
+        d.send(b"over the cap\nsecond line\nthird", src=nearly)
+        d.send(b"dropped silently", src=nearly)
+        d.send(b"nothing for a full file", src=full)
+        d.sync()
+
+        # Reopened after the hangups, the capped files take their length from disk
+        # again and stay capped without a second marker.
+        d.send(b"after reopen", src=fresh)
+        d.send(b"after reopen", src=full)
+        d.wait_drained()
+        self.assertEqual(d.stop(), 0)
+
+        n = -(-self.CAP // 7045)
+        self.assertEqual(n, 142)
+        content = d.source_files(fresh)[self.KEY]
+        self.assertRecords(content[:n * 7045], [harness.plain(fresh, t) for t in texts[:n]])
+        self.assertRegex(content[n * 7045:], b"\\A" + harness.RFC_STAMP + b" " +
+                         re.escape(harness.marker_line(fresh)) + b"\\Z")
+
+        content = d.source_files(nearly)[self.KEY]
+        self.assertEqual(content[:len(nearly_old)], nearly_old)
+        self.assertRegex(content[len(nearly_old):],
+                         b"\\A" + harness.RFC_STAMP + b" " + re.escape(b"%s over the cap\n" % nearly.encode()) +
+                         harness.RFC_STAMP + b" " + re.escape(harness.marker_line(nearly)) + b"\\Z")
+
+        self.assertEqual(d.source_files(full)[self.KEY], full_old)
+
+        texts_log = d.log_texts()
+        self.assertEqual(texts_log.count(harness.cap_drop_line(fresh)), 1)
+        self.assertEqual(texts_log.count(harness.cap_drop_line(nearly)), 1)
+        self.assertEqual([t for t in texts_log if t.startswith("drop: maximum")],
+                         [harness.cap_drop_line(fresh), harness.cap_drop_line(nearly)])
+        # fresh and nearly opened once each before the hangups, fresh and full after them.
+        nbytes = 160 * 7000 + len(b"over the cap\nsecond line\nthird") + len(b"dropped silently") + \
+            len(b"nothing for a full file") + 2 * len(b"after reopen")
+        self.assertEqual(texts_log[-2], harness.statistics_line(5, nbytes))
+
+
+if __name__ == "__main__":
+    harness.main()

@@ -1,0 +1,62 @@
+"""Change of the local date (and year), with the daemon started a few seconds
+before local midnight (libfaketime): a new day's daemon log is started, the
+last hour's statistics and fail reports go into it, and per-source files move
+to the new day's key."""
+
+import harness
+
+STORED = "127.0.21.1"
+FAILING = "127.0.21.9"
+
+
+class DateChangeTest(harness.DaemonTestCase):
+
+    def run_over_midnight(self, args, tz, start):
+        d = self.daemon(args=args, sources=[STORED], tz=tz, faketime=start).start()
+        d.send(b"<13>last of the year", src=STORED)
+        d.send(b"lost", src=FAILING)
+        d.wait_drained()
+        harness.wait_for(lambda: len(d.log_names()) == 2, 15, "the new day's daemon log")
+        harness.wait_for(lambda: any(t.startswith("drop: failed") for t in d.log_texts()), 5,
+                         "the fail report of the old hour")
+        d.send(b"<13>first of the year", src=STORED)
+        d.wait_drained()
+        self.assertEqual(d.stop(), 0)
+        return d
+
+    def check_logs(self, d, offset_suffix):
+        self.assertEqual(d.log_names(), ["corvashenmir-20261231", "corvashenmir-20270101"])
+        old = d.log_lines("corvashenmir-20261231")
+        self.assertEqual([l.text for l in old], [harness.startup_line(d.pid),
+                                                 d.log_texts()[1],
+                                                 harness.initialized_line(d.port)])
+        for line in old:
+            self.assertRegex(line.stamp, r"\A2026-12-31T23:59:5\d\.\d{6}%s\Z" % offset_suffix)
+        new = d.log_lines("corvashenmir-20270101")
+        self.assertEqual([l.text for l in new], [
+            harness.statistics_line(2, len(b"<13>last of the year") + len(b"lost")),
+            harness.fail_line(FAILING, 1),
+            harness.statistics_line(1, len(b"<13>first of the year")),
+            harness.shutdown_line(d.pid)])
+        for line in new[:2]:
+            self.assertRegex(line.stamp, r"\A2027-01-01T00:00:00\.\d{6}%s\Z" % offset_suffix)
+
+    def test_date_change_with_daily_files(self):
+        d = self.run_over_midnight(["--split", "day"], "ABC-5:45", "2026-12-31 23:59:55")
+        self.check_logs(d, r"\+05:45")
+        files = d.source_files(STORED)
+        self.assertEqual(sorted(files), ["20261231", "20270101"])
+        self.assertRecords(files["20261231"], [harness.plain(STORED, b"<13>last of the year")])
+        self.assertRecords(files["20270101"], [harness.plain(STORED, b"<13>first of the year")])
+
+    def test_date_change_with_hourly_files(self):
+        d = self.run_over_midnight([], "XYZ3:30", "2026-12-31 23:59:55")
+        self.check_logs(d, "-03:30")
+        files = d.source_files(STORED)
+        self.assertEqual(sorted(files), ["2026123123", "2027010100"])
+        self.assertRecords(files["2026123123"], [harness.plain(STORED, b"<13>last of the year")])
+        self.assertRecords(files["2027010100"], [harness.plain(STORED, b"<13>first of the year")])
+
+
+if __name__ == "__main__":
+    harness.main()

@@ -1,0 +1,492 @@
+// Command-line parsing: every vector runs in a child, since refusals and
+// --help end the process through Usage.
+#include "shell/settings.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "clock/clock.h"
+#include "support/child.h"
+
+namespace {
+
+// Not the default name, so that the header and the first usage line show progname is used.
+constexpr const char* PROG = "/opt/cvm/sbin/cvmd";
+
+// Typed out independently of the daemon's own copy.
+std::string UsageText(unsigned limit) {
+    return std::string(PROG) +
+           " 1.02 options:\n"
+           "  --daemon               run in background, as a daemon\n"
+           "  --rootdir <path>       where to store the logs (default: .)\n"
+           "  --maxopen <num>        max open files (default: 50, limit: " +
+           std::to_string(limit) +
+           ")\n"
+           "  --port <num>           port number to use (default: 514)\n"
+           "  --recvmode <mode>      see 'receive modes' below (default: split)\n"
+           "  --split <mode>         see 'splitting modes' below (default: hour)\n"
+           "  --oldtimestamp         use old-style syslog timestamps rather than rfc3339\n"
+           "  --pidfile <filename>   where to output the pid of corvashenmir\n"
+           "                         (default: /var/run/corvashenmir[-<port>].pid)\n"
+           "  --umask <mask>         umask to use when creating log files (default: 077)\n"
+           "  --maxopenspersec <num> max file open attempts/s (default: 200)\n"
+           "  --maxfilesize <mbytes> maximum output file size in megabytes (default: 2000)\n"
+           "  --bufsize <bytes>      output file buffer size (default: 16384)\n"
+           "  --verbose              verbose output (to stdout)\n"
+           "\n"
+           "Log file splitting modes:\n"
+           "  hour        - split log files each hour (default)\n"
+           "  day         - split log files each day\n"
+           "\n"
+           "Receive modes:\n"
+           "  truncate    - truncate the event at the first LF\n"
+           "  flat        - convert all LFs to spaces\n"
+           "  split       - split data on LFs and store as multiple events (default)\n"
+           "  forensic    - emit a byte count, followed by data (possibly with LFs)\n"
+           "  forensicraw - -\"-, but without stripping control codes\n"
+           "\n"
+           "  In all modes except forensicraw, ASCII codes 1-31 and 128-159\n"
+           "  are converted to spaces (32). NUL characters are always\n"
+           "  converted to spaces.\n";
+}
+
+std::string ErrorText(const std::string& msg, unsigned limit) {
+    return std::string(PROG) + ": " + msg + "\n\n" + UsageText(limit);
+}
+
+std::string Dump(const SettingsRecord& s) {
+    char buf[4096];
+    snprintf(buf, sizeof buf,
+             "port=%d\nmaxopen=%d\nmaxopenspersec=%d\nbufsize=%d\nmaxfilesize=%lld\nrecvmode=%d\n"
+             "split=%d\noldtimestamp=%d\numask=%u\nrootdir=%s\npidfile=%s\ndaemon=%d\nverbose=%d\n",
+             s.port, s.maxopen, s.maxopenspersec, s.bufsize, static_cast<long long>(s.maxfilesize),
+             s.recvmode, s.split, s.oldtimestamp, static_cast<unsigned>(s.umask), s.rootdir,
+             s.pidfile == nullptr ? "(none)" : s.pidfile, s.daemon, s.verbose);
+    return buf;
+}
+
+// Fails loud in the child when the limit cannot be set.
+void SetOpenFileLimit(rlim_t nofile) {
+    struct rlimit rl;
+    getrlimit(RLIMIT_NOFILE, &rl);
+    rl.rlim_cur = nofile;
+    if (setrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        fprintf(stderr, "test setup: setrlimit(%lu) failed\n", static_cast<unsigned long>(nofile));
+        _exit(99);
+    }
+}
+
+// Parses args in a child under the given open-file limit and time zone, set up
+// as start-up does, then prints the resulting settings after whatever the
+// parser printed itself.
+ChildResult Parse(const std::vector<std::string>& args, rlim_t nofile = 1024,
+                  const char* tz = "UTC0") {
+    return RunInChild([&] {
+        SetOpenFileLimit(nofile);
+        SetTimeZone(tz);
+        Settings.progname = PROG;
+        Clock.sec = 0;
+        Clock_Update(&Clock, nullptr);
+        // The settings keep pointers into argv, so it lives until the dump.
+        std::vector<std::string> store = {PROG};
+        store.insert(store.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& s : store) argv.push_back(s.data());
+        argv.push_back(nullptr);
+        Settings_Parse(static_cast<int>(store.size()), argv.data());
+        fputs(Dump(Settings).c_str(), stdout);
+    });
+}
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Settings = SettingsRecord{};
+        Clock = ClockRecord{};
+    }
+};
+
+enum class Outcome { Accepted, Help, Refused };
+
+struct ParseCase {
+    std::string name;
+    std::vector<std::string> args;
+    Outcome outcome;
+    std::function<void(SettingsRecord&)> change;  // accepted: the expected settings
+    std::string refusal;                          // refused: the message after "progname: "
+    std::string out;                              // what the parser prints on stdout itself
+};
+
+ParseCase Ok(std::string name, std::vector<std::string> args, std::function<void(SettingsRecord&)> change,
+             std::string out = "") {
+    return {std::move(name), std::move(args), Outcome::Accepted, std::move(change), "", std::move(out)};
+}
+
+ParseCase Bad(std::string name, std::vector<std::string> args, std::string refusal, std::string out = "") {
+    return {std::move(name), std::move(args), Outcome::Refused, nullptr, std::move(refusal), std::move(out)};
+}
+
+ParseCase Help(std::string name, std::vector<std::string> args, std::string out = "") {
+    return {std::move(name), std::move(args), Outcome::Help, nullptr, "", std::move(out)};
+}
+
+const std::string PORT_BAD = "bad argument to '--port': must be 1..65535";
+const std::string MAXOPEN_BAD = "bad argument to '--maxopen': must be 5..1000";
+const std::string PERSEC_BAD = "bad argument to '--maxopenspersec': must be 5..1000000";
+const std::string BUFSIZE_BAD = "bad argument to '--bufsize': must be 1024..131072, preferably a power of 2";
+const std::string FILESIZE_BAD = "bad argument to '--maxfilesize': must be 1..2000 (megabytes)";
+const std::string UMASK_NOT_OCTAL = "bad argument to --umask. expected octal number.";
+const std::string UMASK_TOO_BIG = "bad argument to --umask. expected octal number between 000 and 077.";
+
+std::vector<ParseCase> ParseCases() {
+    std::vector<ParseCase> c = {
+        Ok("NoArguments", {}, [](SettingsRecord&) {}),
+        Ok("EveryOption",
+           {"--daemon", "--rootdir", "/srv/Logs", "--maxopen", "100", "--port", "600", "--recvmode", "flat",
+            "--split", "day", "--oldtimestamp", "--pidfile", "/run/X.pid", "--umask", "027",
+            "--maxopenspersec", "50", "--maxfilesize", "3", "--bufsize", "4096", "--verbose"},
+           [](SettingsRecord& s) {
+               s.daemon = 1;
+               s.rootdir = "/srv/Logs";
+               s.maxopen = 100;
+               s.port = 600;
+               s.recvmode = RECVMODE_FLAT;
+               s.split = SPLIT_DAY;
+               s.oldtimestamp = 1;
+               s.pidfile = "/run/X.pid";
+               s.umask = 027;
+               s.maxopenspersec = 50;
+               s.maxfilesize = 3000000;
+               s.bufsize = 4096;
+               s.verbose = 1;
+           },
+           "umask: 00000017\n"),
+
+        // Names and words ignore case; paths do not.
+        Ok("UpperCasePort", {"--PORT", "600"}, [](SettingsRecord& s) { s.port = 600; }),
+        Ok("MixedCaseSplitWord", {"--Split", "DAY"}, [](SettingsRecord& s) { s.split = SPLIT_DAY; }),
+        Ok("MixedCaseFlags", {"--DAEMON", "--Verbose", "--OldTimeStamp"},
+           [](SettingsRecord& s) {
+               s.daemon = 1;
+               s.verbose = 1;
+               s.oldtimestamp = 1;
+           }),
+        Ok("PathsKeepCase", {"--ROOTDIR", "/Var/Log/X", "--PidFile", "Run/P.pid"},
+           [](SettingsRecord& s) {
+               s.rootdir = "/Var/Log/X";
+               s.pidfile = "Run/P.pid";
+           }),
+        Ok("RecvmodeTruncate", {"--recvmode", "truncate"}, [](SettingsRecord& s) { s.recvmode = RECVMODE_TRUNCATE; }),
+        Ok("RecvmodeSplit", {"--recvmode", "flat", "--recvmode", "Split"},
+           [](SettingsRecord& s) { s.recvmode = RECVMODE_SPLIT; }),
+        Ok("RecvmodeForensic", {"--recvmode", "forensic"}, [](SettingsRecord& s) { s.recvmode = RECVMODE_FORENSIC; }),
+        Ok("RecvmodeForensicraw", {"--RECVMODE", "FORENSICRAW"},
+           [](SettingsRecord& s) { s.recvmode = RECVMODE_FORENSICRAW; }),
+
+        // A value is taken whatever it looks like.
+        Ok("RootdirTakesNextOption", {"--rootdir", "--verbose"}, [](SettingsRecord& s) { s.rootdir = "--verbose"; }),
+        Ok("EmptyPaths", {"--rootdir", "", "--pidfile", ""},
+           [](SettingsRecord& s) {
+               s.rootdir = "";
+               s.pidfile = "";
+           }),
+
+        // Later options override earlier ones.
+        Ok("RepeatedPort", {"--port", "514", "--port", "600"}, [](SettingsRecord& s) { s.port = 600; }),
+        Ok("RepeatedSplit", {"--split", "day", "--split", "hour"}, [](SettingsRecord&) {}),
+
+        // Numbers are read like atoi, compared as a whole.
+        Ok("PortTrailingJunk", {"--port", "514abc"}, [](SettingsRecord& s) { s.port = 514; }),
+        Ok("PortBlanksAndPlus", {"--port", "  +42"}, [](SettingsRecord& s) { s.port = 42; }),
+        Ok("PortTabAndNewline", {"--port", "\t\n77"}, [](SettingsRecord& s) { s.port = 77; }),
+        Ok("PortLeadingZeroIsDecimal", {"--port", "0514"}, [](SettingsRecord& s) { s.port = 514; }),
+        Ok("PortLowest", {"--port", "1"}, [](SettingsRecord& s) { s.port = 1; }),
+        Ok("PortHighest", {"--port", "65535"}, [](SettingsRecord& s) { s.port = 65535; }),
+        Bad("PortWord", {"--port", "abc"}, PORT_BAD),
+        Bad("PortZero", {"--port", "0"}, PORT_BAD),
+        Bad("PortAboveRange", {"--port", "65536"}, PORT_BAD),
+        Bad("PortNegative", {"--port", "-514"}, PORT_BAD),
+        Bad("PortSignOnly", {"--port", "+"}, PORT_BAD),
+        // 2^32 + 514 and -(2^32) + 514 would land on 514 if cut to 32 bits.
+        Bad("PortWrapsTo514", {"--port", "4294967810"}, PORT_BAD),
+        Bad("PortNegativeWrapsTo514", {"--port", "-4294966782"}, PORT_BAD),
+        Bad("PortTwentyDigits", {"--port", "99999999999999999999"}, PORT_BAD),
+        // 2^64 + 514, behind leading zeros and followed by junk.
+        Bad("PortWrapsTo514In64Bits", {"--port", "0000018446744073709552130x"}, PORT_BAD),
+
+        Ok("MaxopenLowest", {"--maxopen", "5"}, [](SettingsRecord& s) { s.maxopen = 5; }),
+        Ok("MaxopenLimit", {"--maxopen", "1000"}, [](SettingsRecord& s) { s.maxopen = 1000; }),
+        Bad("MaxopenBelow", {"--maxopen", "4"}, MAXOPEN_BAD),
+        Bad("MaxopenAbove", {"--maxopen", "1001"}, MAXOPEN_BAD),
+        Bad("MaxopenWrapsTo50", {"--maxopen", "4294967346"}, MAXOPEN_BAD),
+
+        Ok("MaxopenspersecLowest", {"--maxopenspersec", "5"}, [](SettingsRecord& s) { s.maxopenspersec = 5; }),
+        Ok("MaxopenspersecHighest", {"--maxopenspersec", "1000000"},
+           [](SettingsRecord& s) { s.maxopenspersec = 1000000; }),
+        Bad("MaxopenspersecBelow", {"--maxopenspersec", "4"}, PERSEC_BAD),
+        Bad("MaxopenspersecAbove", {"--maxopenspersec", "1000001"}, PERSEC_BAD),
+        Bad("MaxopenspersecWrapsTo5", {"--maxopenspersec", "4294967301"}, PERSEC_BAD),
+
+        Ok("BufsizeNotPowerOfTwo", {"--bufsize", "3000"}, [](SettingsRecord& s) { s.bufsize = 3000; }),
+        Ok("BufsizeLowest", {"--bufsize", "1024"}, [](SettingsRecord& s) { s.bufsize = 1024; }),
+        Ok("BufsizeHighest", {"--bufsize", "131072"}, [](SettingsRecord& s) { s.bufsize = 131072; }),
+        Bad("BufsizeBelow", {"--bufsize", "1000"}, BUFSIZE_BAD),
+        Bad("BufsizeAbove", {"--bufsize", "131073"}, BUFSIZE_BAD),
+
+        Ok("MaxfilesizeOneMegabyte", {"--maxfilesize", "1"}, [](SettingsRecord& s) { s.maxfilesize = 1000000; }),
+        // 2000 megabytes do not fit a signed 32-bit byte count.
+        Ok("MaxfilesizeHighest", {"--maxfilesize", "2000"}, [](SettingsRecord& s) { s.maxfilesize = 2000000000; }),
+        Bad("MaxfilesizeZero", {"--maxfilesize", "0"}, FILESIZE_BAD),
+        Bad("MaxfilesizeAbove", {"--maxfilesize", "2001"}, FILESIZE_BAD),
+        Bad("MaxfilesizeWrapsTo1", {"--maxfilesize", "4294967297"}, FILESIZE_BAD),
+
+        Bad("RecvmodeUnknownWord", {"--recvmode", "splitx"}, "bad argument to '--recvmode'"),
+        Bad("RecvmodeEmptyWord", {"--recvmode", ""}, "bad argument to '--recvmode'"),
+        Bad("SplitUnknownWord", {"--split", "week"}, "bad argument to '--split'"),
+
+        // The umask is octal, printed in hex as it is taken.
+        Ok("Umask022", {"--umask", "022"}, [](SettingsRecord& s) { s.umask = 022; }, "umask: 00000012\n"),
+        Ok("UmaskEmpty", {"--umask", ""}, [](SettingsRecord& s) { s.umask = 0; }, "umask: 00000000\n"),
+        Ok("UmaskSevenDigits", {"--umask", "0000077"}, [](SettingsRecord& s) { s.umask = 63; }, "umask: 0000003f\n"),
+        Ok("UmaskTwice", {"--umask", "022", "--umask", "7"}, [](SettingsRecord& s) { s.umask = 7; },
+           "umask: 00000012\numask: 00000007\n"),
+        Bad("UmaskDigit8", {"--umask", "8"}, UMASK_NOT_OCTAL),
+        Bad("UmaskNegative", {"--umask", "-1"}, UMASK_NOT_OCTAL),
+        Bad("UmaskBlank", {"--umask", " 22"}, UMASK_NOT_OCTAL),
+        Bad("UmaskLetter", {"--umask", "07a"}, UMASK_NOT_OCTAL),
+        // A bad character is refused as such even once the value is too large.
+        Bad("UmaskLargeThenDigit8", {"--umask", "1008"}, UMASK_NOT_OCTAL),
+        Bad("Umask100", {"--umask", "100"}, UMASK_TOO_BIG),
+        Bad("UmaskThirteenSevens", {"--umask", "7777777777777"}, UMASK_TOO_BIG),
+        // 2^32 + 077: cut to 32 bits it would pass as 077.
+        Bad("UmaskWrapsTo077", {"--umask", "40000000077"}, UMASK_TOO_BIG),
+
+        // Anything else is unrecognized.
+        Bad("SingleDashH", {"-h"}, "unrecognized option '-h'"),
+        Bad("SingleDashV", {"-v"}, "unrecognized option '-v'"),
+        Bad("BareWord", {"verbose"}, "unrecognized option 'verbose'"),
+        Bad("JoinedValue", {"--port=600"}, "unrecognized option '--port=600'"),
+        Bad("DoubleDashAlone", {"--"}, "unrecognized option '--'"),
+        Bad("EmptyArgument", {""}, "unrecognized option ''"),
+        Bad("PrefixOfOption", {"--max"}, "unrecognized option '--max'"),
+
+        // The first error ends the walk: earlier options have had their say, later ones none.
+        Bad("ErrorAfterUmask", {"--umask", "022", "--port", "0", "--umask", "033"}, PORT_BAD, "umask: 00000012\n"),
+        Bad("ErrorBeforeHelp", {"--port", "0", "--help"}, PORT_BAD),
+        Help("HelpAlone", {"--help"}),
+        Help("HelpUpperCase", {"--HELP"}),
+        Help("HelpBeforeBadPort", {"--help", "--port", "0"}),
+        Help("HelpAfterUmask", {"--umask", "022", "--help"}, "umask: 00000012\n"),
+        Bad("MissingAfterOthers", {"--port", "600", "--verbose", "--split"}, "missing argument to '--split'"),
+    };
+
+    // Each value-taking option given last, typed in lower and in upper case:
+    // the message always names it as in the table.
+    for (const char* opt : {"--port", "--maxopen", "--maxopenspersec", "--bufsize", "--maxfilesize", "--recvmode",
+                            "--split", "--umask", "--pidfile", "--rootdir"}) {
+        std::string lower = opt;
+        std::string upper = lower;
+        for (char& ch : upper) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+        std::string id = lower.substr(2);
+        c.push_back(Bad("Missing_" + id, {lower}, "missing argument to '" + lower + "'"));
+        c.push_back(Bad("MissingUpper_" + id, {upper}, "missing argument to '" + lower + "'"));
+    }
+
+    std::string longarg(5000, 'y');
+    c.push_back(Bad("LongUnrecognizedIsCut", {longarg}, ("unrecognized option '" + longarg + "'").substr(0, 1023)));
+    return c;
+}
+
+// Keeps the registered test names readable and stable.
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
+
+class SettingsParseTest : public SettingsTest, public ::testing::WithParamInterface<ParseCase> {};
+
+TEST_P(SettingsParseTest, OutcomeAndSettings) {
+    const ParseCase& c = GetParam();
+    ChildResult r = Parse(c.args);
+    switch (c.outcome) {
+        case Outcome::Accepted: {
+            SettingsRecord want;
+            c.change(want);
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, c.out + Dump(want));
+            EXPECT_EQ(r.err, "");
+            break;
+        }
+        case Outcome::Help:
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, c.out + UsageText(1000));
+            EXPECT_EQ(r.err, "");
+            break;
+        case Outcome::Refused:
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, c.out);
+            EXPECT_EQ(r.err, ErrorText(c.refusal, 1000));
+            break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SettingsVectors, SettingsParseTest, ::testing::ValuesIn(ParseCases()),
+                         [](const ::testing::TestParamInfo<ParseCase>& p) { return p.param.name; });
+
+TEST_F(SettingsTest, UsageWithoutMessageGoesToStdout) {
+    for (const char* msg : {static_cast<const char*>(nullptr), ""}) {
+        ChildResult r = RunInChild([&] {
+            SetOpenFileLimit(1024);
+            Settings.progname = PROG;
+            Usage(msg);
+        });
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, UsageText(1000));
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(SettingsTest, UsageWithMessageGoesToStderr) {
+    ChildResult r = RunInChild([] {
+        SetOpenFileLimit(500);
+        Settings.progname = PROG;
+        Usage("something went wrong");
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, ErrorText("something went wrong", 495));
+}
+
+// The maxopen limit follows the open-file limit in force when it is needed.
+TEST_F(SettingsTest, MaxopenLimitFollowsOpenFileLimit) {
+    struct rlimit rl;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+    ASSERT_GE(rl.rlim_max, 1006u) << "hard open-file limit too low for this test";
+    struct Row {
+        rlim_t nofile;
+        int limit;
+    };
+    const std::vector<Row> rows = {{500, 495}, {1004, 999}, {1005, 1000}, {1006, 1000}, {rl.rlim_max, 1000}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE("RLIMIT_NOFILE " + std::to_string(row.nofile));
+        const std::string lim = std::to_string(row.limit);
+
+        ChildResult limit = RunInChild([&] {
+            SetOpenFileLimit(row.nofile);
+            printf("%d", Settings_MaxOpenLimit());
+        });
+        EXPECT_EQ(limit.out, lim);
+
+        ChildResult above = Parse({"--maxopen", std::to_string(row.limit + 1)}, row.nofile);
+        EXPECT_EQ(above.status, 1);
+        EXPECT_EQ(above.err, ErrorText("bad argument to '--maxopen': must be 5.." + lim, row.limit));
+
+        ChildResult at = Parse({"--maxopen", lim}, row.nofile);
+        SettingsRecord want;
+        want.maxopen = row.limit;
+        EXPECT_EQ(at.status, 0);
+        EXPECT_EQ(at.out, Dump(want));
+
+        ChildResult help = Parse({"--help"}, row.nofile);
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out, UsageText(row.limit));
+    }
+}
+
+// --splitday logs its warning at level 2 with no log open: the stamped line on
+// stderr, the echo on stdout, stamped with the current local time in the style
+// chosen by the options before it.
+class SplitdayTest : public SettingsTest {
+protected:
+    void SetUp() override {
+        SettingsTest::SetUp();
+        const char* tz = getenv("TZ");
+        savedtz = tz != nullptr ? tz : "";
+        hadtz = tz != nullptr;
+        SetTimeZone(ZONE);
+    }
+    void TearDown() override {
+        if (hadtz)
+            SetTimeZone(savedtz.c_str());
+        else {
+            unsetenv("TZ");
+            tzset();
+        }
+    }
+
+    // The stamps the warning may carry: one for each second the child could have run in.
+    static std::vector<std::string> StampPrefixes(time_t from, time_t to, bool oldstyle) {
+        std::vector<std::string> v;
+        for (time_t t = from; t <= to; t++) {
+            struct tm tm;
+            localtime_r(&t, &tm);
+            char buf[64];
+            // Month names from a table, not the locale.
+            static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+            if (oldstyle)
+                snprintf(buf, sizeof buf, "%s %2d %02d:%02d:%02d ", months[tm.tm_mon], tm.tm_mday, tm.tm_hour,
+                         tm.tm_min, tm.tm_sec);
+            else
+                snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.", tm.tm_year + 1900, tm.tm_mon + 1,
+                         tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+            v.push_back(buf);
+        }
+        return v;
+    }
+
+    static constexpr const char* ZONE = "ABC3:30";
+    static constexpr const char* WARNING = "warning: '--splitday' is deprecated. Use '--split day' instead.\n";
+    std::string savedtz;
+    bool hadtz = false;
+};
+
+TEST_F(SplitdayTest, WarningThenLaterSplitWins) {
+    time_t before = time(nullptr);
+    ChildResult r = Parse({"--splitday", "--split", "hour"}, 1024, ZONE);
+    time_t after = time(nullptr);
+
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string(PROG) + " " + WARNING + Dump(SettingsRecord{}));
+    // "<date>T<time>.<6 digits>-03:30 warning..."
+    const std::string tail = std::string("-03:30 ") + WARNING;
+    ASSERT_EQ(r.err.size(), 20 + 6 + tail.size()) << r.err;
+    EXPECT_EQ(r.err.substr(26), tail);
+    EXPECT_EQ(r.err.substr(20, 6).find_first_not_of("0123456789"), std::string::npos) << r.err;
+    std::vector<std::string> ok = StampPrefixes(before, after, false);
+    EXPECT_NE(std::find(ok.begin(), ok.end(), r.err.substr(0, 20)), ok.end()) << r.err;
+}
+
+TEST_F(SplitdayTest, OldTimestampBeforeSplitdayStampsOldStyle) {
+    time_t before = time(nullptr);
+    ChildResult r = Parse({"--oldtimestamp", "--splitday"}, 1024, ZONE);
+    time_t after = time(nullptr);
+
+    SettingsRecord want;
+    want.oldtimestamp = 1;
+    want.split = SPLIT_DAY;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string(PROG) + " " + WARNING + Dump(want));
+    bool found = false;
+    for (const std::string& prefix : StampPrefixes(before, after, true)) found |= r.err == prefix + WARNING;
+    EXPECT_TRUE(found) << r.err;
+}
+
+// The warning comes before a later error ends the walk.
+TEST_F(SplitdayTest, WarningStaysWhenLaterOptionIsRefused) {
+    ChildResult r = Parse({"--oldtimestamp", "--splitday", "--bufsize", "1000"}, 1024, ZONE);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, std::string(PROG) + " " + WARNING);
+    ASSERT_GT(r.err.size(), 16u + std::string(WARNING).size());
+    EXPECT_EQ(r.err.substr(16), WARNING + ErrorText(BUFSIZE_BAD, 1000)) << r.err;
+}
+
+}  // namespace
