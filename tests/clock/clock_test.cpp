@@ -17,37 +17,17 @@
 
 namespace {
 
-int64_t Utc(int year, int mon, int mday, int hour, int min, int sec) {
-    struct tm tm {};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = mon - 1;
-    tm.tm_mday = mday;
-    tm.tm_hour = hour;
-    tm.tm_min = min;
-    tm.tm_sec = sec;
-    return static_cast<int64_t>(timegm(&tm));
-}
-
 // Worked example: local 5 March 2031 22:07:09 at 3h30 west, i.e. UTC 6 March 01:37:09.
-const int64_t EXAMPLE = Utc(2031, 3, 6, 1, 37, 9);
+const int64_t EXAMPLE = UtcSeconds(2031, 3, 6, 1, 37, 9);
 constexpr const char* EXAMPLE_ZONE = "ABC3:30";
 
 class ClockTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* tz = getenv("TZ");
-        hadtz = tz != nullptr;
-        savedtz = hadtz ? tz : "";
         Settings = SettingsRecord{};
         Clock = ClockRecord{};
     }
     void TearDown() override {
-        if (hadtz) {
-            SetTimeZone(savedtz.c_str());
-        } else {
-            unsetenv("TZ");
-            tzset();
-        }
         Settings = SettingsRecord{};
         Clock = ClockRecord{};
     }
@@ -57,8 +37,7 @@ protected:
         ASSERT_EQ(Clock_UpdateAt(&Clock, sec, usec, tm_out), 1);
     }
 
-    bool hadtz = false;
-    std::string savedtz;
+    SavedTimeZone savedtz;
 };
 
 struct Local {
@@ -82,27 +61,27 @@ struct ClockCase {
 const std::vector<ClockCase> CLOCK_CASES = {
     {"WorkedExample", EXAMPLE_ZONE, EXAMPLE, 42, -210, "2031-03-05T22:07:09.%06u-03:30",
      "2031-03-05T22:07:09.000042-03:30", "Mar  5 22:07:09", "20310305", "2031030522", {2031, 3, 5, 22, 7, 9}},
-    {"WestSameDay", EXAMPLE_ZONE, Utc(2031, 6, 10, 15, 30, 0), 123456, -210, "2031-06-10T12:00:00.%06u-03:30",
+    {"WestSameDay", EXAMPLE_ZONE, UtcSeconds(2031, 6, 10, 15, 30, 0), 123456, -210, "2031-06-10T12:00:00.%06u-03:30",
      "2031-06-10T12:00:00.123456-03:30", "Jun 10 12:00:00", "20310610", "2031061012", {2031, 6, 10, 12, 0, 0}},
     // Zero offset is "+00:00", never "Z".
-    {"Utc", "UTC0", Utc(2031, 11, 17, 8, 9, 10), 999999, 0, "2031-11-17T08:09:10.%06u+00:00",
+    {"Utc", "UTC0", UtcSeconds(2031, 11, 17, 8, 9, 10), 999999, 0, "2031-11-17T08:09:10.%06u+00:00",
      "2031-11-17T08:09:10.999999+00:00", "Nov 17 08:09:10", "20311117", "2031111708", {2031, 11, 17, 8, 9, 10}},
     // Raw difference -1095, corrected by the year, not the day of the year.
-    {"EastAfterNewYear", "XYZ-5:45", Utc(2030, 12, 31, 20, 15, 0), 0, 345, "2031-01-01T02:00:00.%06u+05:45",
+    {"EastAfterNewYear", "XYZ-5:45", UtcSeconds(2030, 12, 31, 20, 15, 0), 0, 345, "2031-01-01T02:00:00.%06u+05:45",
      "2031-01-01T02:00:00.000000+05:45", "Jan  1 02:00:00", "20310101", "2031010102", {2031, 1, 1, 2, 0, 0}},
-    {"EastAfterMidnight", "XYZ-5:45", Utc(2031, 7, 3, 18, 45, 0), 7, 345, "2031-07-04T00:30:00.%06u+05:45",
+    {"EastAfterMidnight", "XYZ-5:45", UtcSeconds(2031, 7, 3, 18, 45, 0), 7, 345, "2031-07-04T00:30:00.%06u+05:45",
      "2031-07-04T00:30:00.000007+05:45", "Jul  4 00:30:00", "20310704", "2031070400", {2031, 7, 4, 0, 30, 0}},
-    {"EastLeapDay", "XYZ-5:45", Utc(2032, 2, 28, 23, 15, 0), 10, 345, "2032-02-29T05:00:00.%06u+05:45",
+    {"EastLeapDay", "XYZ-5:45", UtcSeconds(2032, 2, 28, 23, 15, 0), 10, 345, "2032-02-29T05:00:00.%06u+05:45",
      "2032-02-29T05:00:00.000010+05:45", "Feb 29 05:00:00", "20320229", "2032022905", {2032, 2, 29, 5, 0, 0}},
-    {"EastThirteenHours", "TOT-13", Utc(2030, 12, 31, 11, 0, 0), 1, 780, "2031-01-01T00:00:00.%06u+13:00",
+    {"EastThirteenHours", "TOT-13", UtcSeconds(2030, 12, 31, 11, 0, 0), 1, 780, "2031-01-01T00:00:00.%06u+13:00",
      "2031-01-01T00:00:00.000001+13:00", "Jan  1 00:00:00", "20310101", "2031010100", {2031, 1, 1, 0, 0, 0}},
     // UTC is already in the next year: local day 364 against UTC day 0.
-    {"WestBeforeNewYear", EXAMPLE_ZONE, Utc(2031, 1, 1, 1, 45, 30), 500000, -210, "2030-12-31T22:15:30.%06u-03:30",
+    {"WestBeforeNewYear", EXAMPLE_ZONE, UtcSeconds(2031, 1, 1, 1, 45, 30), 500000, -210, "2030-12-31T22:15:30.%06u-03:30",
      "2030-12-31T22:15:30.500000-03:30", "Dec 31 22:15:30", "20301231", "2030123122", {2030, 12, 31, 22, 15, 30}},
-    {"WestLateEvening", "HST10", Utc(2031, 3, 1, 9, 59, 59), 654321, -600, "2031-02-28T23:59:59.%06u-10:00",
+    {"WestLateEvening", "HST10", UtcSeconds(2031, 3, 1, 9, 59, 59), 654321, -600, "2031-02-28T23:59:59.%06u-10:00",
      "2031-02-28T23:59:59.654321-10:00", "Feb 28 23:59:59", "20310228", "2031022823", {2031, 2, 28, 23, 59, 59}},
     // The offset in force at that second, summer time included.
-    {"SummerTime", "EST5EDT,M3.2.0,M11.1.0", Utc(2031, 7, 15, 16, 0, 1), 90, -240, "2031-07-15T12:00:01.%06u-04:00",
+    {"SummerTime", "EST5EDT,M3.2.0,M11.1.0", UtcSeconds(2031, 7, 15, 16, 0, 1), 90, -240, "2031-07-15T12:00:01.%06u-04:00",
      "2031-07-15T12:00:01.000090-04:00", "Jul 15 12:00:01", "20310715", "2031071512", {2031, 7, 15, 12, 0, 1}},
 };
 

@@ -25,18 +25,7 @@
 
 namespace {
 
-int64_t Utc(int year, int mon, int mday, int hour, int min, int sec) {
-    struct tm tm {};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = mon - 1;
-    tm.tm_mday = mday;
-    tm.tm_hour = hour;
-    tm.tm_min = min;
-    tm.tm_sec = sec;
-    return static_cast<int64_t>(timegm(&tm));
-}
-
-const int64_t NOW = Utc(2031, 3, 5, 22, 7, 9);
+const int64_t NOW = UtcSeconds(2031, 3, 5, 22, 7, 9);
 const std::string STAMP = "2031-03-05T22:07:09.000042+00:00";
 const std::string LOGNAME = "corvashenmir-20310305";
 constexpr const char* PROG = "cvm";
@@ -50,28 +39,16 @@ std::set<std::string> DirEntries() {
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* tz = getenv("TZ");
-        hadtz = tz != nullptr;
-        savedtz = hadtz ? tz : "";
         SetTimeZone("UTC0");
         Settings = SettingsRecord{};
         Settings.progname = PROG;
         Clock = ClockRecord{};
         ASSERT_EQ(Clock_UpdateAt(&Clock, NOW, 42, nullptr), 1);
     }
-    void TearDown() override {
-        if (hadtz) {
-            SetTimeZone(savedtz.c_str());
-        } else {
-            unsetenv("TZ");
-            tzset();
-        }
-        Settings = SettingsRecord{};
-    }
+    void TearDown() override { Settings = SettingsRecord{}; }
 
+    SavedTimeZone savedtz;
     InTempDir cwd;
-    bool hadtz = false;
-    std::string savedtz;
 };
 
 enum class Shows { Nothing, Line, Echo };
@@ -146,8 +123,8 @@ TEST_F(LogTest, NamedByDateKeyWhateverTheSplit) {
     const std::vector<Row> rows = {
         {"UTC0", NOW, SPLIT_HOUR, "corvashenmir-20310305"},
         {"UTC0", NOW, SPLIT_DAY, "corvashenmir-20310305"},
-        {"XYZ-5:45", Utc(2030, 12, 31, 20, 15, 0), SPLIT_HOUR, "corvashenmir-20310101"},
-        {"ABC3:30", Utc(2031, 1, 1, 1, 45, 30), SPLIT_DAY, "corvashenmir-20301231"},
+        {"XYZ-5:45", UtcSeconds(2030, 12, 31, 20, 15, 0), SPLIT_HOUR, "corvashenmir-20310101"},
+        {"ABC3:30", UtcSeconds(2031, 1, 1, 1, 45, 30), SPLIT_DAY, "corvashenmir-20301231"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

@@ -408,18 +408,7 @@ class SplitdayTest : public SettingsTest {
 protected:
     void SetUp() override {
         SettingsTest::SetUp();
-        const char* tz = getenv("TZ");
-        savedtz = tz != nullptr ? tz : "";
-        hadtz = tz != nullptr;
         SetTimeZone(ZONE);
-    }
-    void TearDown() override {
-        if (hadtz)
-            SetTimeZone(savedtz.c_str());
-        else {
-            unsetenv("TZ");
-            tzset();
-        }
     }
 
     // The stamps the warning may carry: one for each second the child could have run in.
@@ -445,8 +434,7 @@ protected:
 
     static constexpr const char* ZONE = "ABC3:30";
     static constexpr const char* WARNING = "warning: '--splitday' is deprecated. Use '--split day' instead.\n";
-    std::string savedtz;
-    bool hadtz = false;
+    SavedTimeZone savedtz;
 };
 
 TEST_F(SplitdayTest, WarningThenLaterSplitWins) {

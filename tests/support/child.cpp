@@ -92,3 +92,28 @@ void SetTimeZone(const char* tz) {
     setenv("TZ", tz, 1);
     tzset();
 }
+
+SavedTimeZone::SavedTimeZone() {
+    const char* tz = getenv("TZ");
+    had = tz != nullptr;
+    value = had ? tz : "";
+}
+
+SavedTimeZone::~SavedTimeZone() {
+    if (had)
+        setenv("TZ", value.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
+int64_t UtcSeconds(int year, int mon, int mday, int hour, int min, int sec) {
+    struct tm tm {};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = mon - 1;
+    tm.tm_mday = mday;
+    tm.tm_hour = hour;
+    tm.tm_min = min;
+    tm.tm_sec = sec;
+    return static_cast<int64_t>(timegm(&tm));
+}

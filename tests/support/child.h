@@ -2,6 +2,7 @@
 // writes to the standard streams, and collects what it did.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -39,3 +40,16 @@ bool FileExists(const std::string& path);
 
 // Sets TZ and applies it.
 void SetTimeZone(const char* tz);
+
+// Puts TZ back as it was when the object was made.
+struct SavedTimeZone {
+    SavedTimeZone();
+    ~SavedTimeZone();
+    SavedTimeZone(const SavedTimeZone&) = delete;
+    SavedTimeZone& operator=(const SavedTimeZone&) = delete;
+    bool had;
+    std::string value;
+};
+
+// Seconds since the epoch of a UTC calendar time, computed without the daemon's clock.
+int64_t UtcSeconds(int year, int mon, int mday, int hour, int min, int sec);
