@@ -435,7 +435,8 @@ class Daemon:
         return self.stdout().decode("utf-8", "replace").splitlines()
 
     def log_names(self):
-        return sorted(os.path.basename(p) for p in glob.glob(os.path.join(self.root, "corvashenmir-*")))
+        return sorted(os.path.basename(p) for p in glob.glob(os.path.join(self.root, "corvashenmir-*"))
+                      if os.path.isfile(p))
 
     def log_bytes(self, name):
         with open(os.path.join(self.root, name), "rb") as f:

@@ -3,6 +3,8 @@ before local midnight (libfaketime): a new day's daemon log is started, the
 last hour's statistics and fail reports go into it, and per-source files move
 to the new day's key."""
 
+import os
+
 import harness
 
 STORED = "127.0.21.1"
@@ -56,6 +58,24 @@ class DateChangeTest(harness.DaemonTestCase):
         self.assertEqual(sorted(files), ["2026123123", "2027010100"])
         self.assertRecords(files["2026123123"], [harness.plain(STORED, b"<13>last of the year")])
         self.assertRecords(files["2027010100"], [harness.plain(STORED, b"<13>first of the year")])
+
+    def test_new_daemon_log_that_cannot_be_opened_is_fatal_and_loses_no_record(self):
+        # A directory where the new day's daemon log should go makes the reopen at
+        # midnight fail. The exit must still write out what the old hour's file buffered.
+        d = self.daemon(sources=[STORED], faketime="2026-12-31 23:59:57",
+                        expect_fatal=[r"could not open local daemon log file: Is a directory"])
+        os.mkdir(os.path.join(d.root, "corvashenmir-20270101"))
+        d.start()
+        d.send(b"<13>buffered before midnight", src=STORED)
+        d.wait_drained()
+        self.assertEqual(d.wait_exit(15), 1)
+        # The log was closed for the reopen, so the line went to stderr, its echo to stdout.
+        self.assertRegex(d.stderr(), rb"\A%s fatal: could not open local daemon log file: "
+                         rb"Is a directory\n\Z" % harness.RFC_STAMP)
+        self.assertIn("%s fatal: could not open local daemon log file: Is a directory" % d.argv[0],
+                      d.stdout_lines())
+        self.assertRecords(d.source_files(STORED)["2026123123"],
+                           [harness.plain(STORED, b"<13>buffered before midnight")])
 
 
 if __name__ == "__main__":
