@@ -110,8 +110,8 @@ const char* Clock_Stamp() {
         stampbuf[pos + i] = static_cast<char>('0' + us % 10);
         us /= 10;
     }
-    // The rest of the template after "%06u" keeps its length, so the stamp
-    // is as long as the template less the four characters of the hole plus six.
-    Clock_BoundedCopy(stampbuf + pos + 6, Clock.tmpl + pos + 4, sizeof stampbuf - pos - 6);
+    // The rest of the template, its NUL included, in one fixed-size copy.
+    memcpy(stampbuf + pos + 6, Clock.tmpl + pos + 4, sizeof stampbuf - pos - 6);
+    stampbuf[sizeof stampbuf - 1] = '\0';
     return stampbuf;
 }
