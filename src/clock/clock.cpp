@@ -17,6 +17,9 @@ constexpr const char* MONTHS[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 char stampbuf[CLOCK_STAMP_SIZE];
 
+// The longest stamp ("2031-03-05T22:07:09.000042-03:30") and key ("2031030522").
+static_assert(CLOCK_STAMP_SIZE > 32 && CLOCK_KEY_SIZE > 10);
+
 // Local minus UTC in minutes, from the broken-down times alone, so that
 // platforms without tm_gmtoff give the same answer.
 int32_t Offset(const struct tm& local, const struct tm& utc) {

@@ -17,8 +17,11 @@
 
 namespace {
 
-// Writes counted into length only up to this size, as the daemon always has.
+// A write larger than this is still written, but not counted toward the cap.
 constexpr int64_t COUNTED_MAX = 65599;
+
+// Put takes a record as head, text and line feed; one more piece carries the buffer.
+constexpr int PUT_MAX_PIECES = 3;
 
 // Writes all of iov, resuming after short writes and interruptions.
 bool WriteAll(int fd, struct iovec* iov, int cnt) {
@@ -53,13 +56,15 @@ bool Flush(Dest* d) {
 // than the whole buffer. A failed write loses what it carried, as a stream
 // would, and is reported as -1.
 int64_t Put(Dest* d, struct iovec* iov, int cnt) {
+    if (cnt > PUT_MAX_PIECES) return -1;
     size_t total = 0;
     for (int i = 0; i < cnt; i++) total += iov[i].iov_len;
+    if (total == 0) return 0;
     size_t size = d->buffer != nullptr ? static_cast<size_t>(Settings.bufsize) : 0;
 
     if (d->fill + total > size) {
         if (total >= size) {
-            struct iovec all[4];
+            struct iovec all[PUT_MAX_PIECES + 1];
             int n = 0;
             if (d->fill > 0) all[n++] = {d->buffer, d->fill};
             for (int i = 0; i < cnt; i++) all[n++] = iov[i];
@@ -82,10 +87,13 @@ void Account(Dest* d, int64_t n) {
     if (d->length < Settings.maxfilesize) return;
 
     char marker[256];
+    static_assert(sizeof marker > CLOCK_STAMP_SIZE + DEST_ADDRTEXT_SIZE + 64,
+                  "the marker line is never cut");
     int len = snprintf(marker, sizeof marker,
                        "%s corvashenmir <%u>Maximum file length (%u) exceeded for %s\n",
                        Clock_Stamp(), 44u, static_cast<uint32_t>(Settings.maxfilesize),
                        d->addrtext);
+    if (len < 0) len = 0;
     struct iovec iov = {marker, static_cast<size_t>(len)};
     Put(d, &iov, 1);
     Log_Msg(LOGLEVEL_FILE, "drop: maximum file length (%u) exceeded for %s",
@@ -147,8 +155,9 @@ void Dest_Printf(Dest* d, const char* fmt, ...) {
 
 void Dest_PutRecord(Dest* d, const char* stamp, const char* text, size_t len, bool counted) {
     if (d->length >= Settings.maxfilesize) return;
-    // "<stamp> <addr> " or "<stamp> <addr> <len> ": at most 63 + 1 + 15 + 1 + 20 + 1 characters.
+    // "<stamp> <addr> " or "<stamp> <addr> <len> ".
     char head[128];
+    static_assert(sizeof head >= CLOCK_STAMP_SIZE + DEST_ADDRTEXT_SIZE + 20 + 3);
     size_t h = strlen(stamp);
     memcpy(head, stamp, h);
     head[h++] = ' ';

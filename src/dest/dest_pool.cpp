@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "log/log.h"
-#include "recv/recv_loop.h"
+#include "recv/counters.h"
 
 DestPoolRecord DestPool;
 RandState Rand = {0xDEADBEEFu, 0};
@@ -54,9 +54,11 @@ Dest* DestPool_Evict() {
 
 void DestPool_CloseAll() {
     while (DestPool.usedcount > 0) {
-        Dest* d = DestPool.usedlist[--DestPool.usedcount];
+        Dest* d = DestPool.usedlist[DestPool.usedcount - 1];
         if (Settings.verbose) printf("CLOSE %s\n", d->addrtext);
+        // Still counted as used while it closes, so a fatal end meanwhile writes it out.
         Dest_Close(d);
+        DestPool.usedcount--;
         DestPool.freelist[DestPool.freecount++] = d;
     }
 }

@@ -23,8 +23,3 @@ void FailReport_Add(uint32_t ip);
 
 // Logs one line per failing source and the overflow sum, then empties the table.
 void FailReport_Flush();
-
-// Raises a counter by one, stopping at 2147483647 instead of wrapping.
-inline void Count_Inc(int32_t& n) {
-    if (n < INT32_MAX) n++;
-}

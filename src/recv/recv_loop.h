@@ -4,15 +4,7 @@
 #include <cstdint>
 #include <ctime>
 
-// Bytes received since the last rollover, as millions and a remainder.
-struct RecvCounterRecord {
-    uint32_t millions;
-    uint32_t remainder;  // below 1,000,000
-};
-
-extern RecvCounterRecord RecvCounter;
-
-void RecvCounter_Add(uint32_t len);
+#include "recv/counters.h"
 
 // Runs until an iteration ends with StopFlag set; returns the opens of the
 // current period. tm holds the start-up clock's local time.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,16 +36,19 @@ void SetAction(int sig, void (*handler)(int)) {
 }  // namespace
 
 void sighandler(int sig) {
+    // The interrupted code may be about to read errno.
+    int saved = errno;
     if (sig == SIGHUP) {
         if (Settings.verbose) SignalTrace("sighandler: got SIGHUP\n");
         HupFlag = 1;
-        return;
+    } else {
+        if (Settings.verbose) SignalTrace("sighandler: got SIGTERM/SIGINT\n");
+        StopFlag = 1;
+        // A second request ends the process at once, shutdown or not.
+        SetAction(SIGTERM, SIG_DFL);
+        SetAction(SIGINT, SIG_DFL);
     }
-    if (Settings.verbose) SignalTrace("sighandler: got SIGTERM/SIGINT\n");
-    StopFlag = 1;
-    // A second request ends the process at once, shutdown or not.
-    SetAction(SIGTERM, SIG_DFL);
-    SetAction(SIGINT, SIG_DFL);
+    errno = saved;
 }
 
 void Signals_Install() {

@@ -29,6 +29,8 @@ void LogIds(const char* phase) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The signal handler's direct writes and the trace share stdout; whole lines keep them in order.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc > 0) Settings.progname = argv[0];
     StopFlag = 0;
     HupFlag = 0;
@@ -38,11 +40,6 @@ int main(int argc, char** argv) {
     Clock_Update(&Clock, &tm);
     Signals_Install();
     Settings_Parse(argc, argv);
-    // The handler's direct writes and the trace share stdout; keep them in order.
-    if (Settings.verbose) {
-        fflush(stdout);
-        setvbuf(stdout, nullptr, _IOLBF, 0);
-    }
     Clock.sec = 0;
     Clock_Update(&Clock, &tm);
 

@@ -14,7 +14,7 @@ SettingsRecord Settings;
 namespace {
 
 constexpr const char* USAGE_TEXT =
-    "%s 1.02 options:\n"
+    "%s %s options:\n"
     "  --daemon               run in background, as a daemon\n"
     "  --rootdir <path>       where to store the logs (default: .)\n"
     "  --maxopen <num>        max open files (default: 50, limit: %u)\n"
@@ -110,7 +110,7 @@ void Usage(const char* msg) {
         out = stderr;
         fprintf(out, "%s: %s\n\n", Settings.progname, msg);
     }
-    fprintf(out, USAGE_TEXT, Settings.progname, static_cast<unsigned>(Settings_MaxOpenLimit()));
+    fprintf(out, USAGE_TEXT, Settings.progname, VERSION, static_cast<unsigned>(Settings_MaxOpenLimit()));
     exit(out == stdout ? 0 : 1);
 }
 

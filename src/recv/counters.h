@@ -1,0 +1,20 @@
+// Counters shared across modules: received bytes, and the saturating step
+// that every per-period count uses.
+#pragma once
+
+#include <cstdint>
+
+// Bytes received since the last rollover, as millions and a remainder.
+struct RecvCounterRecord {
+    uint32_t millions;
+    uint32_t remainder;  // below 1,000,000
+};
+
+extern RecvCounterRecord RecvCounter;
+
+void RecvCounter_Add(uint32_t len);
+
+// Raises a counter by one, stopping at 2147483647 instead of wrapping.
+inline void Count_Inc(int32_t& n) {
+    if (n < INT32_MAX) n++;
+}
