@@ -23,11 +23,11 @@ extern ClockRecord Clock;
 // with the local time if the whole second changed, 0 otherwise.
 int Clock_Update(ClockRecord* clock, struct tm* tm_out);
 
-// Clock_Update for a given reading instead of the wall clock.
-int Clock_UpdateAt(ClockRecord* clock, int64_t sec, int64_t usec, struct tm* tm_out);
-
 // The stamp of the process clock, in a shared buffer that the next call overwrites.
 const char* Clock_Stamp();
 
 // Copies at most n bytes of src into dst, padding with NULs; dst[n-1] is always NUL.
 void Clock_BoundedCopy(char* dst, const char* src, size_t n);
+
+// Testing: Clock_Update for a given reading instead of the wall clock.
+int Clock_UpdateAt(ClockRecord* clock, int64_t sec, int64_t usec, struct tm* tm_out);

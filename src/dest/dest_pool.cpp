@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "log/log.h"
-#include "recv/counters.h"
+#include "common/counters.h"
 
 DestPoolRecord DestPool;
 RandState Rand = {0xDEADBEEFu, 0};

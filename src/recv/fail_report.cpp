@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "log/log.h"
-#include "recv/counters.h"
+#include "common/counters.h"
 #include "shell/settings.h"
 
 FailReportTable FailReports;

@@ -13,8 +13,6 @@
 #include "recv/record.h"
 #include "shell/lifecycle.h"
 
-RecvCounterRecord RecvCounter;
-
 namespace {
 
 constexpr int WAIT_MS = 250;
@@ -89,14 +87,6 @@ void Route(uint32_t source, size_t len, int32_t* opens) {
 }
 
 }  // namespace
-
-void RecvCounter_Add(uint32_t len) {
-    RecvCounter.remainder += len;
-    if (RecvCounter.remainder >= 1000000) {
-        RecvCounter.millions += RecvCounter.remainder / 1000000;
-        RecvCounter.remainder %= 1000000;
-    }
-}
 
 int32_t Recv_Loop(int sock, struct tm* tm) {
     bool first = true;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "recv/counters.h"
+#include "common/counters.h"
 
 // Runs until an iteration ends with StopFlag set; returns the opens of the
 // current period. tm holds the start-up clock's local time.

@@ -17,7 +17,7 @@
 #include "dest/dest_hash.h"
 #include "dest/dest_pool.h"
 #include "log/log.h"
-#include "recv/counters.h"
+#include "common/counters.h"
 #include "shell/settings.h"
 #include "support/child.h"
 

@@ -1,5 +1,6 @@
-// Counters shared across modules: received bytes, and the saturating step
-// that every per-period count uses.
+// Counters below every module: received bytes, which the receive loop adds
+// and the eviction's random pick reads, and the saturating step that every
+// per-period count uses.
 #pragma once
 
 #include <cstdint>
