@@ -1,36 +1,42 @@
 #include "recv/open_gate.h"
 
+#include "common/counters.h"
 #include "log/log.h"
 #include "shell/settings.h"
 
 OpenGateState OpenGate;
 
+// A refusal is blamed on its limit when it happens: a reset later in the same
+// second changes the limit for the attempts after it, not for those before.
 bool OpenGate_Allow() {
     int32_t a = OpenGate.attempts;
     OpenGate.attempts = a + 1;
     int32_t m = Settings.maxopenspersec;
-    return m <= 0 || a < m || (OpenGate.secondsSinceFlush <= 1 && a < Settings.maxopen);
+    int32_t big = Settings.maxopen;
+    if (m <= 0 || a < m) return true;
+    if (OpenGate.secondsSinceFlush > 1) {
+        Count_Inc(OpenGate.refusedPerSec);
+    } else if (a < big) {
+        return true;
+    } else if (big > m) {
+        Count_Inc(OpenGate.refusedMaxopen);
+    } else {
+        Count_Inc(OpenGate.refusedPerSec);
+    }
+    return false;
 }
 
-// Judges the second just ended with the secondsSinceFlush the gate used during
-// it, so each line names the refused attempts and the limit that refused them.
 void OpenGate_Tick() {
-    int32_t j = OpenGate.attempts;
-    int32_t s = OpenGate.secondsSinceFlush;
-    int32_t m = Settings.maxopenspersec;
-    int32_t big = Settings.maxopen;
-    bool burstAdmittedAll = s < 2 && j <= big;
-    if (m > 0 && j > m && !burstAdmittedAll) {
-        if (s < 2 && big > m) {
-            Log_Msg(LOGLEVEL_FILE,
-                    "drops: ignored %u file open attempts. maxopen (%u) exceeded during a single second.",
-                    static_cast<unsigned>(j - big), static_cast<unsigned>(big));
-        } else {
-            Log_Msg(LOGLEVEL_FILE, "drops: ignored %u file open attempts. maxopenspersec (%u) exceeded.",
-                    static_cast<unsigned>(j - m), static_cast<unsigned>(m));
-        }
-    }
-    OpenGate.secondsSinceFlush = s + 1;
+    if (OpenGate.refusedPerSec > 0)
+        Log_Msg(LOGLEVEL_FILE, "drops: ignored %u file open attempts. maxopenspersec (%u) exceeded.",
+                static_cast<unsigned>(OpenGate.refusedPerSec), static_cast<unsigned>(Settings.maxopenspersec));
+    if (OpenGate.refusedMaxopen > 0)
+        Log_Msg(LOGLEVEL_FILE,
+                "drops: ignored %u file open attempts. maxopen (%u) exceeded during a single second.",
+                static_cast<unsigned>(OpenGate.refusedMaxopen), static_cast<unsigned>(Settings.maxopen));
+    OpenGate.refusedPerSec = 0;
+    OpenGate.refusedMaxopen = 0;
+    Count_Inc(OpenGate.secondsSinceFlush);
     OpenGate.attempts = 0;
 }
 

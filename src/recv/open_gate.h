@@ -6,6 +6,8 @@
 struct OpenGateState {
     int32_t attempts;           // open attempts this second, admitted or not
     int32_t secondsSinceFlush;  // 0 after a reset, +1 per tick; <= 1 is a burst second
+    int32_t refusedPerSec;      // refused by maxopenspersec since the last report
+    int32_t refusedMaxopen;     // refused by maxopen in a burst second since the last report
 };
 
 extern OpenGateState OpenGate;
