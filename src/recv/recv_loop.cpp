@@ -1,10 +1,14 @@
 #include "recv/recv_loop.h"
 
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <array>
+
 #include "clock/clock.h"
+#include "common/counters.h"
 #include "dest/dest_hash.h"
 #include "dest/dest_pool.h"
 #include "log/log.h"
@@ -17,43 +21,103 @@ namespace {
 
 constexpr int WAIT_MS = 250;
 
-// One datagram, plus the byte Record_Store terminates it with.
-char recvbuf[RECORD_MAXTEXT + 1];
+// Datagrams taken from the kernel per system call.
+constexpr int RECV_BATCH = 64;
+
+// One datagram, plus the byte Record_Store terminates it with: it never
+// reaches into the next slot.
+constexpr size_t RECV_SLOT = RECORD_MAXTEXT + 1;
+
+// A stop stores what is already queued, for at most this long.
+constexpr int64_t STOP_DRAIN_USEC = 1000000;
+
+struct Datagram {
+    char* data;
+    size_t len;
+    uint32_t source;  // network byte order
+};
+
+struct RecvBatchRecord {
+    std::array<std::array<char, RECV_SLOT>, RECV_BATCH> slots;
+    std::array<struct mmsghdr, RECV_BATCH> msgs;
+    std::array<struct iovec, RECV_BATCH> iovs;
+    std::array<struct sockaddr_in, RECV_BATCH> from;
+    int count;  // datagrams the last call delivered
+    int next;   // the next of them to hand out
+};
+
+RecvBatchRecord Batch;
+
+// Losses the daemon sees only from the socket: counted per period.
+struct SocketLossRecord {
+    uint32_t kernelDropsSeen;  // the socket's drop counter at the last report
+    int32_t cut;               // datagrams longer than RECORD_MAXTEXT
+};
+
+SocketLossRecord SocketLoss;
 
 struct Period {
     int hour, mday, mon, year;
 };
 
-// Receives one datagram, waiting at most WAIT_MS for it. A queued datagram is
-// taken without the wait's system call, which matters under load.
-size_t Receive(int sock, uint32_t* source) {
-    struct sockaddr_in from;
-    socklen_t fromlen = sizeof from;
-    ssize_t n = recvfrom(sock, recvbuf, RECORD_MAXTEXT, MSG_DONTWAIT,
-                         reinterpret_cast<struct sockaddr*>(&from), &fromlen);
-    if (n < 0) {
-        struct pollfd pfd = {sock, POLLIN, 0};
-        if (poll(&pfd, 1, WAIT_MS) <= 0) return 0;
-        fromlen = sizeof from;
-        n = recvfrom(sock, recvbuf, RECORD_MAXTEXT, MSG_DONTWAIT,
-                     reinterpret_cast<struct sockaddr*>(&from), &fromlen);
+void Batch_Init() {
+    for (int i = 0; i < RECV_BATCH; i++) {
+        Batch.iovs[i] = {Batch.slots[i].data(), RECORD_MAXTEXT};
+        struct msghdr& h = Batch.msgs[i].msg_hdr;
+        h = {};
+        h.msg_name = &Batch.from[i];
+        h.msg_namelen = sizeof Batch.from[i];
+        h.msg_iov = &Batch.iovs[i];
+        h.msg_iovlen = 1;
     }
-    if (n <= 0) return 0;
-    *source = from.sin_addr.s_addr;
-    return static_cast<size_t>(n);
+    Batch.count = 0;
+    Batch.next = 0;
 }
 
-void Rollover(bool first, int32_t* opens) {
+int ReceiveBatch(int sock) {
+    // Only the entries the last call filled have had their lengths changed.
+    for (int i = 0; i < Batch.count; i++) Batch.msgs[i].msg_hdr.msg_namelen = sizeof Batch.from[i];
+    int n = recvmmsg(sock, Batch.msgs.data(), RECV_BATCH, MSG_DONTWAIT, nullptr);
+    Batch.count = n > 0 ? n : 0;
+    Batch.next = 0;
+    return Batch.count;
+}
+
+// Hands out the next datagram, receiving a new batch when this one is used
+// up. With wait set an empty socket is waited on for at most WAIT_MS; the
+// timeout of recvmmsg itself is no use, as it is checked only after a
+// datagram arrives.
+bool Receive(int sock, bool wait, Datagram* dg) {
+    if (Batch.next >= Batch.count && ReceiveBatch(sock) == 0) {
+        if (!wait) return false;
+        struct pollfd pfd = {sock, POLLIN, 0};
+        if (poll(&pfd, 1, WAIT_MS) <= 0 || ReceiveBatch(sock) == 0) return false;
+    }
+    int i = Batch.next++;
+    const struct msghdr& h = Batch.msgs[i].msg_hdr;
+    if (h.msg_flags & MSG_TRUNC) Count_Inc(SocketLoss.cut);
+    dg->data = Batch.slots[i].data();
+    dg->len = Batch.msgs[i].msg_len;
+    dg->source = Batch.from[i].sin_addr.s_addr;
+    return true;
+}
+
+// The socket's own count of datagrams it had no room for.
+uint32_t KernelDrops(int sock) {
+    uint32_t mem[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof mem;
+    if (getsockopt(sock, SOL_SOCKET, SO_MEMINFO, mem, &len) != 0 || len <= SK_MEMINFO_DROPS * sizeof mem[0])
+        return SocketLoss.kernelDropsSeen;
+    return mem[SK_MEMINFO_DROPS];
+}
+
+void Rollover(int sock, bool first, int32_t* opens) {
     Log_Close();
     Log_Open();
     DestPool_CloseAll();
     // Nothing was counted before the first turn but that turn's own datagram,
     // which belongs to the first period: resetting then would lose it.
-    if (!first) {
-        Log_Msg(LOGLEVEL_FILE, "statistics: opens=%u recvd=%u%06u", static_cast<unsigned>(*opens),
-                RecvCounter.millions, RecvCounter.remainder);
-        RecvCounter = {0, 0};
-    }
+    if (!first) Recv_Statistics(sock, *opens);
     FailReport_Flush();
     *opens = 0;
     OpenGate_Reset();
@@ -68,40 +132,59 @@ void Hangup() {
     OpenGate_Reset();
 }
 
-void Route(uint32_t source, size_t len, int32_t* opens) {
-    Dest* d = DestHash_Find(source);
+void Route(const Datagram& dg, int32_t* opens) {
+    Dest* d = DestHash_Find(dg.source);
     if (d != nullptr) {
         if (Dest_IsOpen(d))
-            Record_Store(d, recvbuf, len);
+            Record_Store(d, dg.data, dg.len);
         else
-            FailReport_Add(source);
+            FailReport_Add(dg.source);
         return;
     }
     if (!OpenGate_Allow()) return;
     Count_Inc(*opens);
     d = DestPool_Take();
-    if (Dest_Open(d, source))
-        Record_Store(d, recvbuf, len);
+    if (Dest_Open(d, dg.source))
+        Record_Store(d, dg.data, dg.len);
     else
-        FailReport_Add(source);
+        FailReport_Add(dg.source);
 }
 
+int64_t Usec(const ClockRecord& c) { return c.sec * 1000000 + c.usec; }
+
 }  // namespace
+
+void Recv_Statistics(int sock, int32_t opens) {
+    Log_Msg(LOGLEVEL_FILE, "statistics: opens=%u recvd=%u%06u", static_cast<unsigned>(opens),
+            RecvCounter.millions, RecvCounter.remainder);
+    RecvCounter = {0, 0};
+    uint32_t drops = KernelDrops(sock);
+    // The kernel's counter wraps at 2^32; the difference still holds.
+    uint32_t dropped = drops - SocketLoss.kernelDropsSeen;
+    SocketLoss.kernelDropsSeen = drops;
+    if (dropped != 0) Log_Msg(LOGLEVEL_FILE, "drops: kernel dropped %u datagrams (socket receive queue full)", dropped);
+    if (SocketLoss.cut != 0)
+        Log_Msg(LOGLEVEL_FILE, "drops: cut %u datagrams to %u bytes", static_cast<unsigned>(SocketLoss.cut),
+                static_cast<unsigned>(RECORD_MAXTEXT));
+    SocketLoss.cut = 0;
+}
 
 int32_t Recv_Loop(int sock, struct tm* tm) {
     bool first = true;
     int32_t opens = 0;
     Period last = {-1, -1, -1, -1};
+    int64_t drainUntil = -1;  // set when a stop is requested
+    Batch_Init();
     for (;;) {
-        uint32_t source = 0;
-        size_t len = Receive(sock, &source);
-        RecvCounter_Add(static_cast<uint32_t>(len));
+        Datagram dg = {nullptr, 0, 0};
+        bool got = Receive(sock, drainUntil < 0, &dg);
+        RecvCounter_Add(static_cast<uint32_t>(dg.len));
 
         if (Clock_Update(&Clock, tm) || first) {
             Period now = {tm->tm_hour, tm->tm_mday, tm->tm_mon, tm->tm_year};
             if (first || now.hour != last.hour || now.mday != last.mday || now.mon != last.mon ||
                 now.year != last.year)
-                Rollover(first, &opens);
+                Rollover(sock, first, &opens);
             OpenGate_Tick();
             last = now;
         }
@@ -111,9 +194,15 @@ int32_t Recv_Loop(int sock, struct tm* tm) {
             Hangup();
         }
 
-        if (len > 0) Route(source, len, &opens);
+        if (dg.len > 0) Route(dg, &opens);
 
         first = false;
-        if (StopFlag) return opens;
+        if (StopFlag) {
+            // What the kernel already holds is stored before the shutdown,
+            // but a sender that never pauses cannot hold the stop off; what
+            // was taken from the kernel is always finished.
+            if (drainUntil < 0) drainUntil = Usec(Clock) + STOP_DRAIN_USEC;
+            if (Batch.next >= Batch.count && (!got || Usec(Clock) >= drainUntil)) return opens;
+        }
     }
 }

@@ -13,6 +13,7 @@
 #include "dest/dest_pool.h"
 #include "log/log.h"
 #include "recv/fail_report.h"
+#include "recv/open_gate.h"
 #include "recv/recv_loop.h"
 #include "shell/lifecycle.h"
 #include "shell/settings.h"
@@ -80,9 +81,9 @@ int main(int argc, char** argv) {
 
     int32_t opens = StopFlag ? 0 : Recv_Loop(sock, &tm);
 
-    Log_Msg(LOGLEVEL_FILE, "statistics: opens=%u recvd=%u%06u", static_cast<unsigned>(opens),
-            RecvCounter.millions, RecvCounter.remainder);
-    RecvCounter = {0, 0};
+    // The last, partial second's refusals are reported like any other second's.
+    OpenGate_Tick();
+    Recv_Statistics(sock, opens);
     FailReport_Flush();
     LogIds("shutdown");
     DestPool_CloseAll();

@@ -8,15 +8,14 @@ daemon with a signal and reads what it left on disk.
 The binary comes from the environment variable CORVASHENMIR_BIN, or from the
 option --bin PATH given to the test file itself (python3 test_x.py --bin ...).
 
-Waiting for the daemon: it takes one datagram per turn of its loop, so a test
-must know that everything it sent has been taken before it signals.  The
-receive queue of the daemon's socket in /proc/net/udp tells that: once it is
-empty, every datagram sent so far has been received.  A SIGTERM is tested at
-the end of the loop turn, after the last datagram has been routed, so
-"drained, then SIGTERM" loses nothing.  A SIGHUP is served in the middle of a
-turn, before the datagram of that turn is routed, so sync() sends two hangups
-one after the other: the second one is served in a later turn than the last
-datagram and its flush puts every record on disk.
+Waiting for the daemon: it takes datagrams from its socket in batches and
+routes them one per turn of its loop, so an empty socket queue alone does not
+mean every datagram has been routed.  A test waits until the queue in
+/proc/net/udp is empty and the daemon sits in its wait (poll) as well: it
+waits only when a receive found nothing, after the last datagram it took has
+been routed.  A SIGTERM then stores whatever is still queued before the
+shutdown, and a SIGHUP is served before any later datagram, so "idle, then
+SIGHUP" puts every record sent so far on disk.
 """
 
 import datetime
@@ -34,6 +33,8 @@ import unittest
 
 VERSION = "1.02"
 DATAGRAM_MAX = 8192
+# System call numbers of poll and ppoll, as /proc/<pid>/syscall shows them.
+POLL_SYSCALLS = {"x86_64": {"7", "271"}, "aarch64": {"73"}}.get(os.uname().machine, {"7", "271", "73"})
 LIBFAKETIME_PATHS = (
     "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
     "/usr/lib/faketime/libfaketime.so.1",
@@ -140,6 +141,14 @@ def settings_line(rootdir, port, maxopen=50, maxopenspersec=200, split="hour", r
 
 def statistics_line(opens, nbytes):
     return "statistics: opens=%u recvd=%s" % (opens, recvd_text(nbytes))
+
+
+def cut_line(count):
+    return "drops: cut %d datagrams to %d bytes" % (count, DATAGRAM_MAX)
+
+
+def kernel_drop_line(count):
+    return "drops: kernel dropped %d datagrams (socket receive queue full)" % count
 
 
 def fail_line(addr, count):
@@ -395,14 +404,23 @@ class Daemon:
                     return rx, drops
         return None
 
+    def waiting(self):
+        """True while the daemon is blocked in its wait for datagrams."""
+        try:
+            with open("/proc/%d/syscall" % self.pid) as f:
+                fields = f.read().split()
+        except (FileNotFoundError, ProcessLookupError):
+            return False
+        return bool(fields) and fields[0] in POLL_SYSCALLS
+
     def wait_drained(self, timeout=20):
-        """Waits until the daemon has received every datagram sent so far."""
+        """Waits until the daemon has routed every datagram sent so far."""
         def drained():
             q = self.socket_queue()
             if q is None:
                 raise AssertionError("the daemon's socket on port %d is gone" % self.port)
-            return q[0] == 0
-        wait_for(drained, timeout, "the daemon to take every datagram", interval=0.01)
+            return q[0] == 0 and self.waiting() and self.socket_queue()[0] == 0
+        wait_for(drained, timeout, "the daemon to route every datagram", interval=0.01)
         q = self.socket_queue()
         if q and q[1]:
             raise AssertionError("the kernel dropped %d datagrams on the daemon's socket: "
@@ -418,7 +436,6 @@ class Daemon:
     def sync(self):
         """Every datagram sent so far is stored and on disk when this returns."""
         self.wait_drained()
-        self.hup()
         self.hup()
 
     # --- reading -------------------------------------------------------
