@@ -201,8 +201,10 @@ int32_t Recv_Loop(int sock, struct tm* tm) {
             // What the kernel already holds is stored before the shutdown,
             // but a sender that never pauses cannot hold the stop off; what
             // was taken from the kernel is always finished.
-            if (drainUntil < 0) drainUntil = Usec(Clock) + STOP_DRAIN_USEC;
-            if (Batch.next >= Batch.count && (!got || Usec(Clock) >= drainUntil)) return opens;
+            if (drainUntil < 0)
+                drainUntil = Usec(Clock) + STOP_DRAIN_USEC;
+            else if (Batch.next >= Batch.count && (!got || Usec(Clock) >= drainUntil))
+                return opens;
         }
     }
 }

@@ -95,6 +95,45 @@ class OpenGateTest(harness.DaemonTestCase):
         self.assertStored(d, t[:20] + u + v[:5] + w, t[20:] + v[5:])
         self.assertEqual(d.log_texts()[-2].split()[1], "opens=42")
 
+    def ignored(self, d):
+        """The refusals the drops lines report, summed."""
+        return sum(int(t.split()[2]) for t in self.drops_lines(d))
+
+    def stored(self, d, addrs):
+        return [a for a in addrs if d.source_files(a)]
+
+    def test_refusals_of_the_last_second_are_reported_at_stop(self):
+        addrs = sources(17, 30)
+        d = self.daemon(args=["--maxopenspersec", "5", "--maxopen", "5"], sources=addrs).start()
+        self.past_first_second(d)
+        for a in addrs:
+            d.send(b"<13>open attempt from " + a.encode(), src=a)
+        # No wait: the stop itself stores what is queued, and reports the second it ends in.
+        self.assertEqual(d.stop(), 0)
+        stored = self.stored(d, addrs)
+        self.assertEqual(stored, addrs[:len(stored)])
+        self.assertEqual(len(stored) + self.ignored(d), len(addrs))
+        texts = d.log_texts()
+        stats = [i for i, t in enumerate(texts) if t.startswith("statistics:")]
+        self.assertEqual(len(stats), 1)
+        self.assertTrue(texts[stats[0] - 1].startswith("drops: ignored"), texts[-4:])
+
+    def test_hangup_mid_second_changes_the_limit_from_then_on(self):
+        # m = 5, M = 100: of 10 new sources before the hangup 5 are refused by
+        # maxopenspersec; the 50 after it fall in the hangup's burst allowance.
+        before, after = sources(18, 10), sources(19, 50)
+        d = self.daemon(args=["--maxopenspersec", "5", "--maxopen", "100"],
+                        sources=before + after).start()
+        self.past_first_second(d)
+        self.burst(d, before)
+        d.hup()
+        self.burst(d, after)
+        self.wait_drops(d, 1)
+        harness.wait_second_start()
+        self.assertEqual(self.drops_lines(d), [MOPS_LINE % (5, 5)])
+        self.assertEqual(d.stop(), 0)
+        self.assertStored(d, before[:5] + after, before[5:])
+
 
 if __name__ == "__main__":
     harness.main()
