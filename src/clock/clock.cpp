@@ -15,8 +15,6 @@ namespace {
 constexpr const char* MONTHS[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-char stampbuf[CLOCK_STAMP_SIZE];
-
 // The longest stamp ("2031-03-05T22:07:09.000042-03:30") and key ("2031030522").
 static_assert(CLOCK_STAMP_SIZE > 32 && CLOCK_KEY_SIZE > 10);
 
@@ -90,6 +88,16 @@ int Clock_UpdateAt(ClockRecord* clock, int64_t sec, int64_t usec, struct tm* tm_
         bool fits = hole != nullptr && hole - clock->tmpl + 6 < CLOCK_STAMP_SIZE;
         clock->usecpos = fits ? static_cast<int32_t>(hole - clock->tmpl) : -1;
     }
+    // The stamp is the template with six places for the microseconds, so a
+    // stamp needs only its digits written.
+    if (clock->usecpos < 0) {
+        Clock_BoundedCopy(clock->stamp, clock->tmpl, sizeof clock->stamp);
+    } else {
+        size_t pos = static_cast<size_t>(clock->usecpos);
+        snprintf(clock->stamp, sizeof clock->stamp, "%.*s000000%s", static_cast<int>(pos), clock->tmpl,
+                 clock->tmpl + pos + 4);
+    }
+    clock->stamplen = static_cast<uint32_t>(strlen(clock->stamp));
 
     snprintf(clock->datekey, sizeof clock->datekey, "%04u%02u%02u", year, mon, mday);
     if (Settings.split == SPLIT_DAY)
@@ -99,22 +107,16 @@ int Clock_UpdateAt(ClockRecord* clock, int64_t sec, int64_t usec, struct tm* tm_
     return 1;
 }
 
-// Called for every stored line: fills the six microsecond digits into a copy
-// of the template instead of running a format.
+// Called for every stored record: writes the six microsecond digits into the
+// prepared stamp instead of running a format.
 const char* Clock_Stamp() {
-    if (Settings.oldtimestamp || Clock.usecpos < 0) {
-        Clock_BoundedCopy(stampbuf, Clock.tmpl, sizeof stampbuf);
-        return stampbuf;
+    if (Clock.usecpos >= 0) {
+        char* digits = Clock.stamp + Clock.usecpos;
+        uint32_t us = static_cast<uint32_t>(Clock.usec);
+        for (int i = 5; i >= 0; i--) {
+            digits[i] = static_cast<char>('0' + us % 10);
+            us /= 10;
+        }
     }
-    size_t pos = static_cast<size_t>(Clock.usecpos);
-    memcpy(stampbuf, Clock.tmpl, pos);
-    uint32_t us = static_cast<uint32_t>(Clock.usec);
-    for (int i = 5; i >= 0; i--) {
-        stampbuf[pos + i] = static_cast<char>('0' + us % 10);
-        us /= 10;
-    }
-    // The rest of the template, its NUL included, in one fixed-size copy.
-    memcpy(stampbuf + pos + 6, Clock.tmpl + pos + 4, sizeof stampbuf - pos - 6);
-    stampbuf[sizeof stampbuf - 1] = '\0';
-    return stampbuf;
+    return Clock.stamp;
 }

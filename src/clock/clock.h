@@ -15,6 +15,8 @@ struct ClockRecord {
     char datekey[CLOCK_KEY_SIZE];  // YYYYMMDD
     char filekey[CLOCK_KEY_SIZE];  // YYYYMMDDHH, or YYYYMMDD with the daily split
     int32_t usecpos;               // offset of "%06u" in tmpl, -1 in the old style
+    char stamp[CLOCK_STAMP_SIZE];  // tmpl with room for the microseconds, which Clock_Stamp fills
+    uint32_t stamplen;             // characters in stamp
 };
 
 extern ClockRecord Clock;
@@ -23,7 +25,8 @@ extern ClockRecord Clock;
 // with the local time if the whole second changed, 0 otherwise.
 int Clock_Update(ClockRecord* clock, struct tm* tm_out);
 
-// The stamp of the process clock, in a shared buffer that the next call overwrites.
+// The stamp of the process clock, in a shared buffer that the next call
+// overwrites; Clock.stamplen is its length.
 const char* Clock_Stamp();
 
 // Copies at most n bytes of src into dst, padding with NULs; dst[n-1] is always NUL.
