@@ -166,6 +166,41 @@ INSTANTIATE_TEST_SUITE_P(
                  }}),
     [](const auto& p) { return ModeName(p.param.mode); });
 
+// --- Texts long enough to be cleaned sixteen bytes at a time: every kind of
+// byte at every place, the last partial block included. LF is left out, so
+// every mode stores one record of the whole text.
+
+class RecvRecordBlocks : public RecvRecordTest, public ::testing::WithParamInterface<int32_t> {};
+
+TEST_P(RecvRecordBlocks, EveryPlaceOfEveryLength) {
+    const int32_t mode = GetParam();
+    const unsigned char kinds[] = {0x00, 0x01, 0x1f, 0x20, 0x41, 0x7f, 0x80, 0x9f, 0xa0, 0xff};
+    for (size_t len : {15, 16, 17, 31, 32, 33, 47, 200}) {
+        for (size_t at = 0; at < len; at++) {
+            for (unsigned char b : kinds) {
+                SCOPED_TRACE(testing::Message() << "length " << len << " place " << at << " byte 0x" << std::hex
+                                                << unsigned{b});
+                std::string text(len, 'q');
+                text[at] = static_cast<char>(b);
+                // A second byte of the same kind at the end, inside the overlapping last block.
+                text[len - 1] = static_cast<char>(b);
+                std::string want = text;
+                for (char& c : want) {
+                    auto u = static_cast<unsigned char>(c);
+                    if (mode == RECVMODE_FORENSICRAW ? u == 0 : IsCtl(u)) c = ' ';
+                }
+                bool counted = mode == RECVMODE_FORENSIC || mode == RECVMODE_FORENSICRAW;
+                ASSERT_EQ(Store(mode, {text}), counted ? Counted(static_cast<unsigned>(len), want) : Plain(want));
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, RecvRecordBlocks,
+                         ::testing::Values(RECVMODE_TRUNCATE, RECVMODE_FLAT, RECVMODE_SPLIT, RECVMODE_FORENSIC,
+                                           RECVMODE_FORENSICRAW),
+                         [](const auto& p) { return ModeName(p.param); });
+
 // --- Line ends, NULs and short datagrams.
 
 struct ShapeCase {
