@@ -1,5 +1,6 @@
 #include "recv/record.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "clock/clock.h"
@@ -29,32 +30,69 @@ inline Bytes16 Changes(Bytes16 v) {
     return (Bytes16)(v == 0);
 }
 
-// Turns the bytes Which names into spaces. A text of 16 bytes or more ends
-// with one more vector over its last 16 bytes, overlapping the one before:
-// cleaning is idempotent, so bytes seen twice come out the same.
+constexpr size_t BLOCK = sizeof(Bytes16);
+
+inline Bytes16 Load(const char* p) {
+    Bytes16 v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline bool Any(Bytes16 v) {
+    uint64_t w[2];
+    memcpy(w, &v, sizeof w);
+    return (w[0] | w[1]) != 0;
+}
+
+// Length of the start of p that cleaning leaves as it is, found a block or
+// two at a time: most texts hold no control byte at all, and then this scan
+// is all the work they need.
 template <Clean Which>
-void Blank(char* p, size_t len) {
-    if (len < sizeof(Bytes16)) {
-        for (size_t i = 0; i < len; i++)
-            if (Changes<Which>(static_cast<unsigned char>(p[i]))) p[i] = ' ';
-        return;
-    }
+size_t Unchanged(const char* p, size_t len) {
+    size_t i = 0;
+    for (; i + 2 * BLOCK <= len; i += 2 * BLOCK)
+        if (Any(Changes<Which>(Load(p + i)) | Changes<Which>(Load(p + i + BLOCK)))) return i;
+    for (; i + BLOCK <= len; i += BLOCK)
+        if (Any(Changes<Which>(Load(p + i)))) return i;
+    if (i == len || (len >= BLOCK && !Any(Changes<Which>(Load(p + len - BLOCK))))) return len;
+    return i;
+}
+
+// Turns the bytes Which names into spaces from p + from on. A text of a block
+// or more ends with one more block over its last 16 bytes, overlapping the
+// one before: cleaning is idempotent, so bytes seen twice come out the same.
+template <Clean Which>
+void Blank(char* p, size_t len, size_t from) {
     auto clean16 = [](char* q) {
-        Bytes16 v;
-        memcpy(&v, q, sizeof v);
+        Bytes16 v = Load(q);
         Bytes16 hit = Changes<Which>(v);
         v = (v & ~hit) | (hit & ' ');
         memcpy(q, &v, sizeof v);
     };
-    size_t i = 0;
-    for (; i + sizeof(Bytes16) <= len; i += sizeof(Bytes16)) clean16(p + i);
-    if (i < len) clean16(p + len - sizeof(Bytes16));
+    if (len < BLOCK) {
+        for (size_t i = from; i < len; i++)
+            if (Changes<Which>(static_cast<unsigned char>(p[i]))) p[i] = ' ';
+        return;
+    }
+    size_t i = from;
+    for (; i + BLOCK <= len; i += BLOCK) clean16(p + i);
+    if (i < len) clean16(p + len - BLOCK);
 }
 
-// Length of the line that starts at p: up to its LF or the end of the text.
-size_t LineLength(const char* p, size_t len) {
-    const void* lf = memchr(p, '\n', len);
-    return lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - p) : len;
+template <Clean Which>
+void Blank(char* p, size_t len) {
+    Blank<Which>(p, len, Unchanged<Which>(p, len));
+}
+
+// Cleans the line that starts at p, up to its LF or the end of the text,
+// and returns its length. An LF is a control byte, so none stands in the
+// unchanged start.
+size_t CleanLine(char* p, size_t len) {
+    size_t quiet = Unchanged<Clean::Control>(p, len);
+    const void* lf = memchr(p + quiet, '\n', len - quiet);
+    size_t line = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - p) : len;
+    Blank<Clean::Control>(p, line, quiet);
+    return line;
 }
 
 void PutPlain(Dest* d, const char* text, size_t len) {
@@ -71,8 +109,7 @@ void Record_Store(Dest* d, char* data, size_t n) {
 
     switch (Settings.recvmode) {
     case RECVMODE_TRUNCATE: {
-        size_t line = LineLength(data, len);
-        Blank<Clean::Control>(data, line);
+        size_t line = CleanLine(data, len);
         data[line] = '\0';
         PutPlain(d, data, line);
         break;
@@ -92,8 +129,7 @@ void Record_Store(Dest* d, char* data, size_t n) {
     default:
         // Split: one record per line, each written before the next is looked at.
         for (size_t start = 0; start < len;) {
-            size_t line = LineLength(data + start, len - start);
-            Blank<Clean::Control>(data + start, line);
+            size_t line = CleanLine(data + start, len - start);
             data[start + line] = '\0';
             PutPlain(d, data + start, line);
             start += line + 1;
