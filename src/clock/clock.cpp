@@ -43,6 +43,11 @@ void Clock_BoundedCopy(char* dst, const char* src, size_t n) {
 int Clock_Update(ClockRecord* clock, struct tm* tm_out) {
     struct timeval tv;
     if (gettimeofday(&tv, nullptr) < 0) FatalErrno("gettimeofday");
+    // The common case, once per datagram: the same second.
+    if (tv.tv_sec == clock->sec && tv.tv_usec < 1000000) {
+        clock->usec = tv.tv_usec;
+        return 0;
+    }
     return Clock_UpdateAt(clock, tv.tv_sec, tv.tv_usec, tm_out);
 }
 
