@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,7 +47,7 @@ bool Flush(Dest* d) {
     if (d->fill == 0) return true;
     struct iovec iov = {d->buffer, d->fill};
     d->fill = 0;
-    return WriteAll(d->stream, &iov, 1);
+    return WriteAll(d->fd, &iov, 1);
 }
 
 // Appends the pieces to d's file through its buffer: copied when they fit,
@@ -69,7 +68,7 @@ int64_t Put(Dest* d, struct iovec* iov, int cnt) {
             if (d->fill > 0) all[n++] = {d->buffer, d->fill};
             for (int i = 0; i < cnt; i++) all[n++] = iov[i];
             d->fill = 0;
-            return WriteAll(d->stream, all, n) ? static_cast<int64_t>(total) : -1;
+            return WriteAll(d->fd, all, n) ? static_cast<int64_t>(total) : -1;
         }
         if (!Flush(d)) return -1;
     }
@@ -126,72 +125,30 @@ bool Dest_Open(Dest* d, uint32_t ip) {
         close(fd);
         return false;
     }
-    d->stream = fd;
+    d->fd = fd;
     d->length = size;
     // Without a buffer every record goes straight to the file.
     d->buffer = static_cast<char*>(malloc(static_cast<size_t>(Settings.bufsize)));
     return true;
 }
 
-void Dest_Printf(Dest* d, const char* fmt, ...) {
+void Dest_PutRecord(Dest* d, const char* head, size_t headlen, const char* text, size_t len) {
     if (d->length >= Settings.maxfilesize) return;
-    char text[COUNTED_MAX + 1];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    int64_t written = -1;
-    if (n >= 0 && n < static_cast<int>(sizeof text)) {
-        struct iovec iov = {text, static_cast<size_t>(n)};
-        written = Put(d, &iov, 1);
-    } else if (n >= 0 && Flush(d)) {
-        // Too long for the local buffer: formatted again straight into the file.
-        va_start(ap, fmt);
-        written = vdprintf(d->stream, fmt, ap);
-        va_end(ap);
-    }
-    Account(d, written);
-}
-
-void Dest_PutRecord(Dest* d, const char* stamp, const char* text, size_t len, bool counted) {
-    if (d->length >= Settings.maxfilesize) return;
-    // "<stamp> <addr> " or "<stamp> <addr> <len> ".
-    char head[128];
-    static_assert(sizeof head >= CLOCK_STAMP_SIZE + DEST_ADDRTEXT_SIZE + 20 + 3);
-    size_t h = strlen(stamp);
-    memcpy(head, stamp, h);
-    head[h++] = ' ';
-    size_t a = strlen(d->addrtext);
-    memcpy(head + h, d->addrtext, a);
-    h += a;
-    head[h++] = ' ';
-    if (counted) {
-        char digits[20];
-        int nd = 0;
-        size_t v = len;
-        do {
-            digits[nd++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0);
-        while (nd > 0) head[h++] = digits[--nd];
-        head[h++] = ' ';
-    }
     char lf = '\n';
-    struct iovec iov[3] = {{head, h}, {const_cast<char*>(text), len}, {&lf, 1}};
-    int64_t n = Put(d, iov, 3);
-    Account(d, n);
+    struct iovec iov[3] = {{const_cast<char*>(head), headlen}, {const_cast<char*>(text), len}, {&lf, 1}};
+    Account(d, Put(d, iov, 3));
 }
 
 void Dest_Flush(Dest* d) {
-    if (d->stream >= 0) Flush(d);
+    if (d->fd >= 0) Flush(d);
 }
 
 void Dest_Close(Dest* d) {
     DestHash_Remove(d);
-    if (d->stream >= 0) {
+    if (d->fd >= 0) {
         Flush(d);
-        close(d->stream);
-        d->stream = -1;
+        close(d->fd);
+        d->fd = -1;
     }
     free(d->buffer);
     d->buffer = nullptr;

@@ -36,8 +36,33 @@ size_t LineLength(const char* p, size_t len) {
     return lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - p) : len;
 }
 
-void PutPlain(Dest* d, const char* text, size_t len) {
-    Dest_PutRecord(d, Clock_Stamp(), text, len, false);
+// Longest head: a stamp, the longest address and an 8192 count, each with its space.
+constexpr size_t HEAD_SIZE = CLOCK_STAMP_SIZE + DEST_ADDRTEXT_SIZE + 8;
+static_assert(RECORD_MAXTEXT <= 99999, "the count takes at most five digits");
+
+// "<stamp> <addr> ", or "<stamp> <addr> <count> " when counted; built once per
+// datagram, since every line of a split datagram shares it.
+size_t BuildHead(char* head, const Dest* d, const size_t* count) {
+    const char* stamp = Clock_Stamp();
+    size_t h = strlen(stamp);
+    memcpy(head, stamp, h);
+    head[h++] = ' ';
+    size_t a = strlen(d->addrtext);
+    memcpy(head + h, d->addrtext, a);
+    h += a;
+    head[h++] = ' ';
+    if (count != nullptr) {
+        char digits[8];
+        int nd = 0;
+        size_t v = *count;
+        do {
+            digits[nd++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0);
+        while (nd > 0) head[h++] = digits[--nd];
+        head[h++] = ' ';
+    }
+    return h;
 }
 
 }  // namespace
@@ -47,26 +72,29 @@ void PutPlain(Dest* d, const char* text, size_t len) {
 void Record_Store(Dest* d, char* data, size_t n) {
     size_t len = n < RECORD_MAXTEXT ? n : RECORD_MAXTEXT;
     data[len] = '\0';
+    bool counted = Settings.recvmode == RECVMODE_FORENSIC || Settings.recvmode == RECVMODE_FORENSICRAW;
+    char head[HEAD_SIZE];
+    size_t h = BuildHead(head, d, counted ? &len : nullptr);
 
     switch (Settings.recvmode) {
     case RECVMODE_TRUNCATE: {
         size_t line = LineLength(data, len);
         Blank(data, line);
         data[line] = '\0';
-        PutPlain(d, data, line);
+        Dest_PutRecord(d, head, h, data, line);
         break;
     }
     case RECVMODE_FLAT:
         Blank(data, len);
-        PutPlain(d, data, len);
+        Dest_PutRecord(d, head, h, data, len);
         break;
     case RECVMODE_FORENSIC:
         BlankKeepingLf(data, len);
-        Dest_PutRecord(d, Clock_Stamp(), data, len, true);
+        Dest_PutRecord(d, head, h, data, len);
         break;
     case RECVMODE_FORENSICRAW:
         BlankNul(data, len);
-        Dest_PutRecord(d, Clock_Stamp(), data, len, true);
+        Dest_PutRecord(d, head, h, data, len);
         break;
     default:
         // Split: one record per line, each written before the next is looked at.
@@ -74,7 +102,7 @@ void Record_Store(Dest* d, char* data, size_t n) {
             size_t line = LineLength(data + start, len - start);
             Blank(data + start, line);
             data[start + line] = '\0';
-            PutPlain(d, data + start, line);
+            Dest_PutRecord(d, head, h, data + start, line);
             start += line + 1;
         }
         break;

@@ -69,8 +69,8 @@ TEST_F(DestHashTest, CollidingAddressesTakeTheNextSlotAndAreFoundByTheirOwnAddre
         DestHash_Clear();
         Dest a = MakeDest(Ip(c.first));
         Dest b = MakeDest(Ip(c.second));
-        // A failed descriptor (no stream) is found like an open one.
-        b.stream = 7;
+        // An open descriptor is found like a failed one.
+        b.fd = 7;
         DestHash_Add(&a);
         DestHash_Add(&b);
         EXPECT_EQ(DestHash[c.home], &a);

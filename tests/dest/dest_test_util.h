@@ -55,6 +55,14 @@ inline void ResetDaemonState() {
     DestPool_Init();
 }
 
+// Writes one record as the receive modes do: the head built from stamp and
+// address, with the text's length when counted.
+inline void PutRecord(Dest* d, const std::string& stamp, const std::string& text, bool counted = false) {
+    std::string head = stamp + " " + d->addrtext + " ";
+    if (counted) head += std::to_string(text.size()) + " ";
+    Dest_PutRecord(d, head.data(), head.size(), text.data(), text.size());
+}
+
 // Path of a source's file for the test clock's hour.
 inline std::string SourcePath(const std::string& addr) { return addr + "/" + addr + "-2024050607"; }
 
