@@ -70,6 +70,7 @@ size_t BuildHead(char* head, const Dest* d, const size_t* count) {
 // Rewrites the caller's buffer in place: control bytes become spaces and, in
 // truncate and split mode, line ends become NULs. Nothing is copied.
 void Record_Store(Dest* d, char* data, size_t n) {
+    if (!Dest_Admit(d)) return;
     size_t len = n < RECORD_MAXTEXT ? n : RECORD_MAXTEXT;
     data[len] = '\0';
     bool counted = Settings.recvmode == RECVMODE_FORENSIC || Settings.recvmode == RECVMODE_FORENSICRAW;

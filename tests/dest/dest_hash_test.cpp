@@ -14,7 +14,12 @@
 
 namespace {
 
-Dest MakeDest(uint32_t ip) { return Dest{-1, 0, ip, {}, nullptr, 0}; }
+Dest MakeDest(uint32_t ip) {
+    Dest d{};
+    d.fd = -1;
+    d.addr = ip;
+    return d;
+}
 
 // The n-th address of 10.0.0.0/16 whose home slot is home; each slot has about sixteen.
 uint32_t AddrWithHome(uint32_t home, int n) {
