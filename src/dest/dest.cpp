@@ -74,6 +74,31 @@ void BuildPath(char* path, size_t size, const Dest* d) {
     snprintf(path, size, "%s/%s-%s", d->addrtext, d->addrtext, d->filekey);
 }
 
+// Opens the path for appending. Never blocks on a FIFO, never follows a link
+// in the last component, and takes only a regular file. -1 with errno set.
+int OpenFile(const char* path) {
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666);
+    if (fd < 0) return -1;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+// Refuses what is not a regular file once its length is known: a device or a
+// FIFO with a reader would take records nobody keeps.
+bool IsRegular(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    if (S_ISREG(st.st_mode)) return true;
+    errno = EINVAL;
+    return false;
+}
+
 // Takes the first n bytes, now in the file, off the front of the buffer.
 void Consume(Dest* d, uint32_t n) {
     int32_t done = 0;
@@ -93,9 +118,43 @@ void LoseBuffered(Dest* d) {
     d->torn = 0;
 }
 
+// A file whose name is gone (removed, or its directory removed) would keep
+// taking records nobody can read: switch to a fresh open of its path, or
+// become a failed source, losing what is buffered, when that open fails.
+void FollowName(Dest* d) {
+    struct stat st;
+    if (fstat(d->fd, &st) != 0 || st.st_nlink > 0) return;
+    char path[DEST_PATH_SIZE];
+    BuildPath(path, sizeof path, d);
+    int fd = OpenFile(path);
+    off_t size = fd >= 0 ? lseek(fd, 0, SEEK_END) : -1;
+    if (fd >= 0 && (size < 0 || !IsRegular(fd))) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        fd = -1;
+    }
+    if (fd < 0) d->lasterr = errno;
+    close(d->fd);
+    d->fd = fd;
+    if (fd < 0) {
+        LoseBuffered(d);
+        return;
+    }
+    // The start of a partly written record went with the old file.
+    if (d->torn > 0) {
+        CountMore(d->lost, 1);
+        Consume(d, d->ends[0]);
+    }
+    d->length = size + d->fill;
+}
+
 // Writes the buffer out. What a failed or short write leaves stays buffered
 // from its first unwritten byte, so the next write completes the record.
 bool Flush(Dest* d) {
+    if (d->fill == 0) return true;
+    FollowName(d);
+    if (d->fd < 0) return false;
     if (d->fill == 0) return true;
     struct iovec iov = {d->buffer, d->fill};
     int err;
@@ -180,7 +239,7 @@ bool Dest_Open(Dest* d, uint32_t ip) {
     BuildPath(path, sizeof path, d);
 
     if (Settings.verbose) printf("OPEN %s ", path);
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = OpenFile(path);
     if (fd < 0) {
         if (Settings.verbose) puts("FAILED!");
         return false;
@@ -190,6 +249,10 @@ bool Dest_Open(Dest* d, uint32_t ip) {
     off_t size = lseek(fd, 0, SEEK_END);
     if (size < 0) {
         Log_Msg(LOGLEVEL_FILE, "warning: could not get length of %s: %s", path, strerror(errno));
+        close(fd);
+        return false;
+    }
+    if (!IsRegular(fd)) {
         close(fd);
         return false;
     }

@@ -48,8 +48,9 @@ bool Dest_Admit(Dest* d);
 // still holding what a failed write left is lost and counted.
 void Dest_PutRecord(Dest* d, const char* head, size_t headlen, const char* text, size_t len);
 
-// Writes out what d's buffer holds; the file stays open. What a failed write
-// leaves stays buffered for the next one.
+// Writes out what d's buffer holds; the file stays open. A file that lost
+// its name is reopened at its path first; when that fails d becomes a failed
+// source (not open, still in the table) and what it held is counted lost.
 void Dest_Flush(Dest* d);
 
 // Takes d out of the hash table, writes out and closes its file if open, and

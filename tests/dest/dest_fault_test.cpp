@@ -1,5 +1,5 @@
-// Write faults: nothing torn, nothing lost without a count; and the
-// one-second write-out of waiting records.
+// Write faults, removed files and refused opens: nothing torn, nothing lost
+// without a count, and the one-second write-out of waiting records.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -160,13 +160,9 @@ TEST_F(DestFaultTest, WaitingRecordsReachTheFileWhenSpaceReturns) {
 }
 
 TEST_F(DestFaultTest, WriteOutBeforeTakesFilesWhoseOldestRecordIsFromAnEarlierSecond) {
-    mkdir("10.0.0.2", 0777);
-    Dest* a = DestPool_Take();
-    Dest* failed = DestPool_Take();
-    Dest* b = DestPool_Take();
-    ASSERT_TRUE(Dest_Open(a, Ip("10.0.0.1")));
-    ASSERT_FALSE(Dest_Open(failed, Ip("10.0.0.9")));
-    ASSERT_TRUE(Dest_Open(b, Ip("10.0.0.2")));
+    Dest* a = nullptr;
+    Dest* b = nullptr;
+    ASSERT_TRUE(TakeTwoOpenOneFailed(&a, &b));
     const std::string pb = SourcePath("10.0.0.2");
     PutRecord(a, "S", "a1");
     Clock_UpdateAt(&Clock, TEST_SEC + 1, 5, nullptr);
@@ -188,6 +184,92 @@ TEST_F(DestFaultTest, WriteOutBeforeTakesFilesWhoseOldestRecordIsFromAnEarlierSe
     EXPECT_EQ(ReadFile(pb), "S 10.0.0.2 b1\n");
     DestPool_WriteOutBefore(TEST_SEC + 3);
     EXPECT_EQ(ReadFile(kPath), "S 10.0.0.1 a1\nS 10.0.0.1 a2\nS 10.0.0.1 a3\n");
+}
+
+TEST_F(DestFaultTest, FileThatLostItsNameIsReopenedAtItsPathOrCountedLost) {
+    const struct {
+        const char* name;
+        bool remove_dir;
+        bool make_dir_again;
+        bool at_close;  // noticed by the close instead of a write-out
+        bool reopened;
+    } cases[] = {
+        {"file removed", false, false, false, true},
+        {"file removed, noticed at the close", false, false, true, true},
+        {"directory removed and made again", true, true, false, true},
+        {"directory removed", true, false, false, false},
+        {"directory removed, noticed at the close", true, false, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        mkdir(kAddr.c_str(), 0777);
+        unlink(kPath.c_str());
+        unlink(TEST_LOG);
+        Log_Open();
+        Dest* d = DestPool_Take();
+        ASSERT_TRUE(Dest_Open(d, Ip(kAddr.c_str())));
+        PutRec(d, 1);
+        Dest_Flush(d);
+        PutRec(d, 2);
+        ASSERT_EQ(unlink(kPath.c_str()), 0);
+        if (c.remove_dir) {
+            ASSERT_EQ(rmdir(kAddr.c_str()), 0);
+        }
+        if (c.make_dir_again) {
+            ASSERT_EQ(mkdir(kAddr.c_str(), 0777), 0);
+        }
+        if (!c.at_close) {
+            Dest_Flush(d);
+            EXPECT_EQ(Dest_IsOpen(d), c.reopened);
+            // Either way it still stands for its source.
+            EXPECT_EQ(DestHash_Find(d->addr), d);
+            if (c.reopened) PutRec(d, 3);
+        }
+        DestPool_CloseAll();
+        Log_Close();
+        const bool later = c.reopened && !c.at_close;
+        EXPECT_EQ(ReadFile(kPath), c.reopened ? Rec(2) + (later ? Rec(3) : "") : "");
+        EXPECT_EQ(ReadFile(TEST_LOG), c.reopened ? "" : LostLine(1, ENOENT));
+    }
+}
+
+TEST_F(DestFaultTest, OpenTakesOnlyARegularFileReachedWithoutALinkAtTheEnd) {
+    WriteFile("target", "untouched\n");
+    const struct {
+        const char* name;
+        std::function<bool()> make;  // false: the case cannot be made here
+        bool opens;
+    } cases[] = {
+        {"FIFO without a reader", [] { return mkfifo(kPath.c_str(), 0666) == 0; }, false},
+        {"link to a file", [] { return symlink("../target", kPath.c_str()) == 0; }, false},
+        {"character device", [] { return mknod(kPath.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; }, false},
+        {"directory of the source is a link",
+         [] {
+             rmdir(kAddr.c_str());
+             return mkdir("real", 0777) == 0 && symlink("real", kAddr.c_str()) == 0;
+         },
+         true},
+    };
+    Log_Open();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.make()) {
+            printf("skipped: %s cannot be made here: %s\n", c.name, strerror(errno));
+            continue;
+        }
+        Dest* d = DestPool_Take();
+        EXPECT_EQ(Dest_Open(d, Ip(kAddr.c_str())), c.opens);
+        EXPECT_EQ(Dest_IsOpen(d), c.opens);
+        if (c.opens) PutRec(d, 1);
+        DestPool_CloseAll();
+        if (c.opens) {
+            EXPECT_EQ(ReadFile("real/" + kAddr + "-2024050607"), Rec(1));
+        }
+        unlink(kPath.c_str());
+    }
+    EXPECT_EQ(ReadFile("target"), "untouched\n");
+    Log_Close();
+    EXPECT_EQ(ReadFile(TEST_LOG), "");
 }
 
 }  // namespace
