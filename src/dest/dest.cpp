@@ -1,36 +1,52 @@
 #include "dest/dest.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdarg>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "clock/clock.h"
 #include "dest/dest_hash.h"
 #include "log/log.h"
 #include "shell/settings.h"
+#include "common/counters.h"
 
 namespace {
 
 // A write larger than this is still written, but not counted toward the cap.
 constexpr int64_t COUNTED_MAX = 65599;
 
-// Put takes a record as head, text and line feed; one more piece carries the buffer.
+// Put takes a record as head, text and line feed.
 constexpr int PUT_MAX_PIECES = 3;
 
-// Writes all of iov, resuming after short writes and interruptions.
-bool WriteAll(int fd, struct iovec* iov, int cnt) {
+// The record ends follow the buffer, aligned for their type.
+size_t EndsOffset() { return (static_cast<size_t>(Settings.bufsize) + 3) & ~size_t{3}; }
+int32_t EndsCapacity() { return Settings.bufsize / DEST_RECORD_MIN; }
+
+void CountMore(int32_t& n, int32_t more) {
+    n = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, int64_t{n} + more));
+}
+
+// Writes all of iov, resuming after short writes and interruptions. Returns
+// the bytes written; *err is 0 when that is all of them, else the error.
+size_t WriteAll(int fd, struct iovec* iov, int cnt, int* err) {
+    size_t done = 0;
+    *err = 0;
     while (cnt > 0) {
         ssize_t n = writev(fd, iov, cnt);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            // A write that makes no progress would repeat forever; take it as full.
+            *err = n < 0 ? errno : ENOSPC;
+            return done;
         }
+        done += static_cast<size_t>(n);
         while (cnt > 0 && static_cast<size_t>(n) >= iov->iov_len) {
             n -= static_cast<ssize_t>(iov->iov_len);
             iov++;
@@ -41,42 +57,150 @@ bool WriteAll(int fd, struct iovec* iov, int cnt) {
             iov->iov_len -= static_cast<size_t>(n);
         }
     }
-    return true;
+    return done;
 }
 
+// Cuts the last n bytes, a partly written record, off the end of the file.
+void CutTail(int fd, uint32_t n) {
+    if (n == 0) return;
+    off_t end = lseek(fd, 0, SEEK_END);
+    if (end < static_cast<off_t>(n)) return;
+    // When this fails too nothing else can mend it; the partial record stays last.
+    int r = ftruncate(fd, end - static_cast<off_t>(n));
+    (void)r;
+}
+
+void BuildPath(char* path, size_t size, const Dest* d) {
+    snprintf(path, size, "%s/%s-%s", d->addrtext, d->addrtext, d->filekey);
+}
+
+// Opens the path for appending. Never blocks on a FIFO, never follows a link
+// in the last component, and takes only a regular file. -1 with errno set.
+int OpenFile(const char* path) {
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666);
+    if (fd < 0) return -1;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+// Refuses what is not a regular file once its length is known: a device or a
+// FIFO with a reader would take records nobody keeps.
+bool IsRegular(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    if (S_ISREG(st.st_mode)) return true;
+    errno = EINVAL;
+    return false;
+}
+
+// Takes the first n bytes, now in the file, off the front of the buffer.
+void Consume(Dest* d, uint32_t n) {
+    int32_t done = 0;
+    while (done < d->records && d->ends[done] <= n) done++;
+    d->torn = done > 0 ? n - d->ends[done - 1] : d->torn + n;
+    d->records -= done;
+    for (int32_t i = 0; i < d->records; i++) d->ends[i] = d->ends[i + done] - n;
+    d->fill -= n;
+    memmove(d->buffer, d->buffer + n, d->fill);
+}
+
+// Counts what the buffer still holds as lost and empties it.
+void LoseBuffered(Dest* d) {
+    CountMore(d->lost, d->records);
+    d->fill = 0;
+    d->records = 0;
+    d->torn = 0;
+}
+
+// A file whose name is gone (removed, or its directory removed) would keep
+// taking records nobody can read: switch to a fresh open of its path, or
+// become a failed source, losing what is buffered, when that open fails.
+void FollowName(Dest* d) {
+    struct stat st;
+    if (fstat(d->fd, &st) != 0 || st.st_nlink > 0) return;
+    char path[DEST_PATH_SIZE];
+    BuildPath(path, sizeof path, d);
+    int fd = OpenFile(path);
+    off_t size = fd >= 0 ? lseek(fd, 0, SEEK_END) : -1;
+    if (fd >= 0 && (size < 0 || !IsRegular(fd))) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        fd = -1;
+    }
+    if (fd < 0) d->lasterr = errno;
+    close(d->fd);
+    d->fd = fd;
+    if (fd < 0) {
+        LoseBuffered(d);
+        return;
+    }
+    // The start of a partly written record went with the old file.
+    if (d->torn > 0) {
+        CountMore(d->lost, 1);
+        Consume(d, d->ends[0]);
+    }
+    d->length = size + d->fill;
+}
+
+// Writes the buffer out. What a failed or short write leaves stays buffered
+// from its first unwritten byte, so the next write completes the record.
 bool Flush(Dest* d) {
     if (d->fill == 0) return true;
+    FollowName(d);
+    if (d->fd < 0) return false;
+    if (d->fill == 0) return true;
     struct iovec iov = {d->buffer, d->fill};
-    d->fill = 0;
-    return WriteAll(d->stream, &iov, 1);
+    int err;
+    size_t n = WriteAll(d->fd, &iov, 1, &err);
+    if (err == 0) {
+        d->fill = 0;
+        d->records = 0;
+        d->torn = 0;
+        return true;
+    }
+    d->lasterr = err;
+    Consume(d, static_cast<uint32_t>(n));
+    return false;
 }
 
-// Appends the pieces to d's file through its buffer: copied when they fit,
-// written straight through (after what is buffered) when they are larger
-// than the whole buffer. A failed write loses what it carried, as a stream
-// would, and is reported as -1.
+// Appends the pieces to d's file: copied into the buffer when they fit, else
+// written straight through after what is buffered. Returns the bytes taken,
+// or -1 when the record is lost: the buffer still holds what a failed write
+// left, or the straight write failed (what it wrote is cut off again).
 int64_t Put(Dest* d, struct iovec* iov, int cnt) {
-    if (cnt > PUT_MAX_PIECES) return -1;
     size_t total = 0;
     for (int i = 0; i < cnt; i++) total += iov[i].iov_len;
-    if (total == 0) return 0;
     size_t size = d->buffer != nullptr ? static_cast<size_t>(Settings.bufsize) : 0;
 
-    if (d->fill + total > size) {
-        if (total >= size) {
-            struct iovec all[PUT_MAX_PIECES + 1];
-            int n = 0;
-            if (d->fill > 0) all[n++] = {d->buffer, d->fill};
-            for (int i = 0; i < cnt; i++) all[n++] = iov[i];
-            d->fill = 0;
-            return WriteAll(d->stream, all, n) ? static_cast<int64_t>(total) : -1;
+    bool fits = d->fill + total <= size && d->records < EndsCapacity();
+    if (!fits && d->fd >= 0) {
+        bool flushed = Flush(d);
+        fits = d->fill + total <= size && d->records < EndsCapacity();
+        if (!fits && flushed && d->fd >= 0) {
+            int err;
+            size_t n = WriteAll(d->fd, iov, cnt, &err);
+            if (err == 0) return static_cast<int64_t>(total);
+            d->lasterr = err;
+            CutTail(d->fd, static_cast<uint32_t>(n));
         }
-        if (!Flush(d)) return -1;
     }
+    if (!fits || d->fd < 0) {
+        CountMore(d->lost, 1);
+        return -1;
+    }
+    if (d->fill == 0) d->since = Clock.sec;
     for (int i = 0; i < cnt; i++) {
         memcpy(d->buffer + d->fill, iov[i].iov_base, iov[i].iov_len);
         d->fill += static_cast<uint32_t>(iov[i].iov_len);
     }
+    d->ends[d->records++] = d->fill;
     return static_cast<int64_t>(total);
 }
 
@@ -103,17 +227,19 @@ void Account(Dest* d, int64_t n) {
 }  // namespace
 
 bool Dest_Open(Dest* d, uint32_t ip) {
-    *d = Dest{-1, 0, 0, {}, nullptr, 0};
+    *d = Dest{};
+    d->fd = -1;
     d->addr = ip;
     DestHash_Add(d);
 
     const auto* o = reinterpret_cast<const unsigned char*>(&d->addr);
     snprintf(d->addrtext, sizeof d->addrtext, "%u.%u.%u.%u", o[0], o[1], o[2], o[3]);
+    Clock_BoundedCopy(d->filekey, Clock.filekey, sizeof d->filekey);
     char path[DEST_PATH_SIZE];
-    snprintf(path, sizeof path, "%s/%s-%s", d->addrtext, d->addrtext, Clock.filekey);
+    BuildPath(path, sizeof path, d);
 
     if (Settings.verbose) printf("OPEN %s ", path);
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = OpenFile(path);
     if (fd < 0) {
         if (Settings.verbose) puts("FAILED!");
         return false;
@@ -126,74 +252,58 @@ bool Dest_Open(Dest* d, uint32_t ip) {
         close(fd);
         return false;
     }
-    d->stream = fd;
+    if (!IsRegular(fd)) {
+        close(fd);
+        return false;
+    }
+    d->fd = fd;
     d->length = size;
     // Without a buffer every record goes straight to the file.
-    d->buffer = static_cast<char*>(malloc(static_cast<size_t>(Settings.bufsize)));
+    size_t ends = static_cast<size_t>(EndsCapacity()) * sizeof *d->ends;
+    d->buffer = static_cast<char*>(malloc(EndsOffset() + ends));
+    if (d->buffer != nullptr) d->ends = reinterpret_cast<uint32_t*>(d->buffer + EndsOffset());
     return true;
 }
 
-void Dest_Printf(Dest* d, const char* fmt, ...) {
-    if (d->length >= Settings.maxfilesize) return;
-    char text[COUNTED_MAX + 1];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    int64_t written = -1;
-    if (n >= 0 && n < static_cast<int>(sizeof text)) {
-        struct iovec iov = {text, static_cast<size_t>(n)};
-        written = Put(d, &iov, 1);
-    } else if (n >= 0 && Flush(d)) {
-        // Too long for the local buffer: formatted again straight into the file.
-        va_start(ap, fmt);
-        written = vdprintf(d->stream, fmt, ap);
-        va_end(ap);
-    }
-    Account(d, written);
+bool Dest_Admit(Dest* d) {
+    if (d->length < Settings.maxfilesize) return true;
+    Count_Inc(d->discarded);
+    return false;
 }
 
-void Dest_PutRecord(Dest* d, const char* stamp, const char* text, size_t len, bool counted) {
+void Dest_PutRecord(Dest* d, const char* head, size_t headlen, const char* text, size_t len) {
     if (d->length >= Settings.maxfilesize) return;
-    // "<stamp> <addr> " or "<stamp> <addr> <len> ".
-    char head[128];
-    static_assert(sizeof head >= CLOCK_STAMP_SIZE + DEST_ADDRTEXT_SIZE + 20 + 3);
-    size_t h = strlen(stamp);
-    memcpy(head, stamp, h);
-    head[h++] = ' ';
-    size_t a = strlen(d->addrtext);
-    memcpy(head + h, d->addrtext, a);
-    h += a;
-    head[h++] = ' ';
-    if (counted) {
-        char digits[20];
-        int nd = 0;
-        size_t v = len;
-        do {
-            digits[nd++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0);
-        while (nd > 0) head[h++] = digits[--nd];
-        head[h++] = ' ';
-    }
     char lf = '\n';
-    struct iovec iov[3] = {{head, h}, {const_cast<char*>(text), len}, {&lf, 1}};
-    int64_t n = Put(d, iov, 3);
-    Account(d, n);
+    struct iovec iov[PUT_MAX_PIECES] = {
+        {const_cast<char*>(head), headlen}, {const_cast<char*>(text), len}, {&lf, 1}};
+    Account(d, Put(d, iov, PUT_MAX_PIECES));
 }
 
 void Dest_Flush(Dest* d) {
-    if (d->stream >= 0) Flush(d);
+    if (d->fd >= 0) Flush(d);
 }
 
 void Dest_Close(Dest* d) {
     DestHash_Remove(d);
-    if (d->stream >= 0) {
+    if (d->fd >= 0) {
         Flush(d);
-        close(d->stream);
-        d->stream = -1;
+        if (d->fd >= 0) {
+            if (d->fill > 0) CutTail(d->fd, d->torn);
+            LoseBuffered(d);
+            close(d->fd);
+            d->fd = -1;
+        }
     }
+    if (d->lost > 0)
+        Log_Msg(LOGLEVEL_FILE, "drop: lost %u records of %s: %s", static_cast<unsigned>(d->lost),
+                d->addrtext, strerror(d->lasterr));
+    if (d->discarded > 0)
+        Log_Msg(LOGLEVEL_FILE, "drop: discarded %u datagrams of %s after maximum file length (%u)",
+                static_cast<unsigned>(d->discarded), d->addrtext,
+                static_cast<uint32_t>(Settings.maxfilesize));
+    d->lost = 0;
+    d->discarded = 0;
     free(d->buffer);
     d->buffer = nullptr;
-    d->fill = 0;
+    d->ends = nullptr;
 }

@@ -20,7 +20,8 @@ void DestPool_Init() {
     int32_t n = Settings.maxopen;
     if (n > MAXOPEN_CAPACITY) n = MAXOPEN_CAPACITY;
     for (int32_t i = 0; i < n; i++) {
-        descriptors[i] = Dest{-1, 0, 0, {}, nullptr, 0};
+        descriptors[i] = Dest{};
+        descriptors[i].fd = -1;
         DestPool.freelist[i] = &descriptors[i];
     }
     DestPool.freecount = n;
@@ -67,6 +68,13 @@ void DestPool_WriteOut() {
     for (int32_t i = 0; i < DestPool.usedcount; i++) {
         Dest* d = DestPool.usedlist[i];
         if (Dest_IsOpen(d)) Dest_Flush(d);
+    }
+}
+
+void DestPool_WriteOutBefore(int64_t sec) {
+    for (int32_t i = 0; i < DestPool.usedcount; i++) {
+        Dest* d = DestPool.usedlist[i];
+        if (Dest_IsOpen(d) && d->fill > 0 && d->since < sec) Dest_Flush(d);
     }
 }
 

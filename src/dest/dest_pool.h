@@ -31,6 +31,11 @@ void DestPool_CloseAll();
 // Writes out every open file's buffer; run at exit so a fatal end loses no record.
 void DestPool_WriteOut();
 
+// Writes out every open file whose oldest waiting record was buffered in a
+// second before sec; run once a second, so records reach the disk about a
+// second after they arrive even from a quiet source.
+void DestPool_WriteOutBefore(int64_t sec);
+
 struct RandState {
     uint32_t state;
     uint32_t step;

@@ -1,5 +1,9 @@
 #include "log/log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -7,45 +11,104 @@
 #include <cstring>
 
 #include "clock/clock.h"
+#include "common/counters.h"
 #include "shell/settings.h"
 
 namespace {
 
-FILE* logstream = nullptr;  // null: lines go to stderr
+// Longer lines are cut at this bound, their line end kept.
+constexpr size_t LOG_LINE_SIZE = 8192;
+static_assert(LOG_LINE_SIZE > CLOCK_STAMP_SIZE + 1024, "a path and a stamp fit a line whole");
+
+int logfd = -1;            // -1: lines go to stderr
+int32_t unwritten = 0;     // lines the open log refused since it last took one
+int unwrittenerr = 0;      // errno of the last refusal
+
+// Appends the line; false with errno set when it is not all in the file. A
+// part that went in is cut off again, so the next line never glues to it.
+bool WriteLine(const char* line, size_t len) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(logfd, line + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int err = n < 0 ? errno : ENOSPC;
+            off_t end = done > 0 ? lseek(logfd, 0, SEEK_END) : -1;
+            if (end >= static_cast<off_t>(done)) {
+                int r = ftruncate(logfd, end - static_cast<off_t>(done));
+                (void)r;
+            }
+            errno = err;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Tells of the refused lines before the next line the log takes.
+bool WriteUnwrittenWarning() {
+    if (unwritten == 0) return true;
+    char line[LOG_LINE_SIZE];
+    int n = snprintf(line, sizeof line, "%s warning: %u daemon log lines could not be written: %s\n",
+                     Clock_Stamp(), static_cast<unsigned>(unwritten), strerror(unwrittenerr));
+    if (n < 0 || !WriteLine(line, static_cast<size_t>(n))) return false;
+    unwritten = 0;
+    return true;
+}
+
+// A detached daemon has /dev/null there: a refused line then just goes uncounted elsewhere.
+bool StderrIsDevNull() {
+    struct stat err, null;
+    if (fstat(STDERR_FILENO, &err) != 0) return true;
+    return stat("/dev/null", &null) == 0 && err.st_dev == null.st_dev && err.st_ino == null.st_ino;
+}
 
 }  // namespace
 
 void Log_Open() {
     char name[1024];
     snprintf(name, sizeof name, "corvashenmir-%s", Clock.datekey);
-    logstream = fopen(name, "a");
-    if (logstream == nullptr) FatalErrno("could not open local daemon log file");
+    logfd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (logfd < 0) FatalErrno("could not open local daemon log file");
 }
 
 void Log_Close() {
-    if (logstream != nullptr) fclose(logstream);
-    logstream = nullptr;
+    if (logfd >= 0) close(logfd);
+    logfd = -1;
 }
 
 void Log_Msg(int level, const char* fmt, ...) {
-    FILE* out = logstream != nullptr ? logstream : stderr;
+    // "<stamp> <text>\n", formatted once for the log and its echo.
+    char line[LOG_LINE_SIZE];
+    int s = snprintf(line, sizeof line, "%s ", Clock_Stamp());
+    size_t head = s > 0 ? static_cast<size_t>(s) : 0;
+    size_t room = sizeof line - head - 1;
     va_list ap;
     va_start(ap, fmt);
-    fputs(Clock_Stamp(), out);
-    fputc(' ', out);
-    vfprintf(out, fmt, ap);
+    int n = vsnprintf(line + head, room, fmt, ap);
     va_end(ap);
-    fputc('\n', out);
-    fflush(out);
+    size_t len = head + (n < 0 ? 0 : static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1);
+    line[len++] = '\n';
+
+    bool logged = false;
+    if (logfd >= 0) {
+        logged = WriteUnwrittenWarning() && WriteLine(line, len);
+        if (!logged) {
+            unwrittenerr = errno;
+            Count_Inc(unwritten);
+        }
+    }
+    if (!logged && (logfd < 0 || !StderrIsDevNull())) {
+        fwrite(line, 1, len, stderr);
+        fflush(stderr);
+    }
 
     if (level <= LOGLEVEL_FILE && !Settings.verbose) return;
-    FILE* echo = (level < LOGLEVEL_ERROR || out == stderr) ? stdout : stderr;
-    va_start(ap, fmt);
+    FILE* echo = (level < LOGLEVEL_ERROR || !logged) ? stdout : stderr;
     fputs(Settings.progname, echo);
     fputc(' ', echo);
-    vfprintf(echo, fmt, ap);
-    va_end(ap);
-    fputc('\n', echo);
+    fwrite(line + head, 1, len - head, echo);
     fflush(echo);
 }
 

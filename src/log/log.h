@@ -13,7 +13,10 @@ void Log_Open();
 // Closes the daemon log if it is open; lines then go to stderr.
 void Log_Close();
 
-// One stamped line, flushed at once, plus the console echo its level asks for.
+// One stamped line, written at once, plus the console echo its level asks for.
+// A line the open log refuses (disk full, size limit, I/O error) goes to
+// stderr instead, unless stderr is /dev/null; the next line the log takes is
+// preceded by "warning: <n> daemon log lines could not be written: <error>".
 [[gnu::format(printf, 2, 3)]] void Log_Msg(int level, const char* fmt, ...);
 
 // Logs "fatal: msg" and exits with status 1 through the standard exit.

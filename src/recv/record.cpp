@@ -98,8 +98,33 @@ size_t CleanLine(char* p, size_t len) {
     return line;
 }
 
-void PutPlain(Dest* d, const char* text, size_t len) {
-    Dest_PutRecord(d, Clock_Stamp(), text, len, false);
+// Longest head: a stamp, the longest address and an 8192 count, each with its space.
+constexpr size_t HEAD_SIZE = CLOCK_STAMP_SIZE + DEST_ADDRTEXT_SIZE + 8;
+static_assert(RECORD_MAXTEXT <= 99999, "the count takes at most five digits");
+
+// "<stamp> <addr> ", or "<stamp> <addr> <count> " when counted; built once per
+// datagram, since every line of a split datagram shares it.
+size_t BuildHead(char* head, const Dest* d, const size_t* count) {
+    const char* stamp = Clock_Stamp();
+    size_t h = strlen(stamp);
+    memcpy(head, stamp, h);
+    head[h++] = ' ';
+    size_t a = strlen(d->addrtext);
+    memcpy(head + h, d->addrtext, a);
+    h += a;
+    head[h++] = ' ';
+    if (count != nullptr) {
+        char digits[8];
+        int nd = 0;
+        size_t v = *count;
+        do {
+            digits[nd++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0);
+        while (nd > 0) head[h++] = digits[--nd];
+        head[h++] = ' ';
+    }
+    return h;
 }
 
 }  // namespace
@@ -107,34 +132,38 @@ void PutPlain(Dest* d, const char* text, size_t len) {
 // Rewrites the caller's buffer in place: control bytes become spaces and, in
 // truncate and split mode, line ends become NULs. Nothing is copied.
 void Record_Store(Dest* d, char* data, size_t n) {
+    if (!Dest_Admit(d)) return;
     size_t len = n < RECORD_MAXTEXT ? n : RECORD_MAXTEXT;
     data[len] = '\0';
+    bool counted = Settings.recvmode == RECVMODE_FORENSIC || Settings.recvmode == RECVMODE_FORENSICRAW;
+    char head[HEAD_SIZE];
+    size_t h = BuildHead(head, d, counted ? &len : nullptr);
 
     switch (Settings.recvmode) {
     case RECVMODE_TRUNCATE: {
         size_t line = CleanLine(data, len);
         data[line] = '\0';
-        PutPlain(d, data, line);
+        Dest_PutRecord(d, head, h, data, line);
         break;
     }
     case RECVMODE_FLAT:
         Blank<Clean::Control>(data, len);
-        PutPlain(d, data, len);
+        Dest_PutRecord(d, head, h, data, len);
         break;
     case RECVMODE_FORENSIC:
         Blank<Clean::ControlButLf>(data, len);
-        Dest_PutRecord(d, Clock_Stamp(), data, len, true);
+        Dest_PutRecord(d, head, h, data, len);
         break;
     case RECVMODE_FORENSICRAW:
         Blank<Clean::Nul>(data, len);
-        Dest_PutRecord(d, Clock_Stamp(), data, len, true);
+        Dest_PutRecord(d, head, h, data, len);
         break;
     default:
         // Split: one record per line, each written before the next is looked at.
         for (size_t start = 0; start < len;) {
             size_t line = CleanLine(data + start, len - start);
             data[start + line] = '\0';
-            PutPlain(d, data + start, line);
+            Dest_PutRecord(d, head, h, data + start, line);
             start += line + 1;
         }
         break;

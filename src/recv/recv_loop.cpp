@@ -186,6 +186,8 @@ int32_t Recv_Loop(int sock, struct tm* tm) {
                 now.year != last.year)
                 Rollover(sock, first, &opens);
             OpenGate_Tick();
+            // Records wait in memory at most about a second.
+            if (!first) DestPool_WriteOutBefore(Clock.sec);
             last = now;
         }
 

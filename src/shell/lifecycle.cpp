@@ -55,6 +55,10 @@ void Signals_Install() {
     SetAction(SIGTERM, sighandler);
     SetAction(SIGINT, sighandler);
     SetAction(SIGHUP, sighandler);
+    // A console whose reader has gone, or a file-size limit, must not end the
+    // process with records still buffered: both become failed writes instead.
+    SetAction(SIGPIPE, SIG_IGN);
+    SetAction(SIGXFSZ, SIG_IGN);
 }
 
 void PidFile_Update(int write, const char* path) {

@@ -58,7 +58,12 @@ protected:
     }
 
     void Put(Dest* d, const std::string& stamp, const std::string& text, bool counted = false) {
-        Dest_PutRecord(d, stamp.c_str(), text.data(), text.size(), counted);
+        PutRecord(d, stamp, text, counted);
+    }
+
+    // The whole record as the head and no text: the writer must not care where the split is.
+    void PutAsHead(Dest* d, const std::string& line) {
+        Dest_PutRecord(d, line.data(), line.size() - 1, "", 0);
     }
 
     // The daemon log of the test day, written by Log_Open in the temp dir.
@@ -287,7 +292,7 @@ class DestCapTest : public DestFileTest {
 protected:
     // Records carry the stamp they were given; the marker and the drop line take
     // a fresh one, which the clock has moved on from.
-    CapOutcome Run(const CapCase& c, bool printf_path) {
+    CapOutcome Run(const CapCase& c, bool as_head) {
         unlink(kPath.c_str());
         unlink(TEST_LOG);
         WriteFile(kPath, std::string(c.existing, '#'));
@@ -298,8 +303,8 @@ protected:
         Clock_UpdateAt(&Clock, TEST_SEC, 777, nullptr);
         for (int i = 1; i <= 4; i++) {
             std::string text = "record" + std::to_string(i);
-            if (printf_path)
-                Dest_Printf(&d, "%s %s %s\n", TEST_STAMP, d.addrtext, text.c_str());
+            if (as_head)
+                PutAsHead(&d, Plain(TEST_STAMP, kAddr, text));
             else
                 Put(&d, TEST_STAMP, text);
         }
@@ -329,14 +334,14 @@ TEST_F(DestCapTest, RecordReachingTheCapIsWrittenWholeThenMarkerOnceThenSilence)
     }
 }
 
-TEST_F(DestCapTest, PrintfIsCountedAndCappedLikeRecords) {
+TEST_F(DestCapTest, RecordsAreCountedAndCappedAlikeWhereverHeadAndTextSplit) {
     for (const auto& c : kCapCases) {
         SCOPED_TRACE(c.name);
         CapOutcome rec = Run(c, false);
-        CapOutcome fmt = Run(c, true);
-        EXPECT_EQ(fmt.file, rec.file);
-        EXPECT_EQ(fmt.length, rec.length);
-        EXPECT_EQ(fmt.log, rec.log);
+        CapOutcome whole = Run(c, true);
+        EXPECT_EQ(whole.file, rec.file);
+        EXPECT_EQ(whole.length, rec.length);
+        EXPECT_EQ(whole.log, rec.log);
     }
 }
 
@@ -388,27 +393,24 @@ TEST_F(DestFileTest, LongWritesAreWrittenWholeButCountedOnlyUpTo65599) {
     const size_t head = Plain(TEST_STAMP, kAddr, "").size();
     const struct {
         const char* name;
-        bool printf_path;
+        bool as_head;
         size_t total;  // characters of the one write
         bool counted;
     } cases[] = {
         {"record of 65599", false, 65599, true},  {"record of 65600", false, 65600, false},
-        {"record of 70000", false, 70000, false}, {"printf of 65599", true, 65599, true},
-        {"printf of 65600", true, 65600, false},  {"printf of 70000", true, 70000, false},
+        {"record of 70000", false, 70000, false}, {"head of 65599", true, 65599, true},
+        {"head of 65600", true, 65600, false},    {"head of 70000", true, 70000, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         unlink(kPath.c_str());
         Dest& d = NewDest();
         ASSERT_TRUE(Open(&d, kAddr));
-        std::string expected;
-        if (c.printf_path) {
-            expected = std::string(c.total - 1, 'p') + "\n";
-            Dest_Printf(&d, "%s\n", std::string(c.total - 1, 'p').c_str());
-        } else {
-            expected = Plain(TEST_STAMP, kAddr, std::string(c.total - head, 'r'));
+        const std::string expected = Plain(TEST_STAMP, kAddr, std::string(c.total - head, 'r'));
+        if (c.as_head)
+            PutAsHead(&d, expected);
+        else
             Put(&d, TEST_STAMP, std::string(c.total - head, 'r'));
-        }
         ASSERT_EQ(expected.size(), c.total);
         EXPECT_EQ(d.length, c.counted ? static_cast<int64_t>(c.total) : 0);
         Dest_Close(&d);
@@ -418,17 +420,20 @@ TEST_F(DestFileTest, LongWritesAreWrittenWholeButCountedOnlyUpTo65599) {
     }
 }
 
-TEST_F(DestFileTest, FailedWriteAddsNothing) {
-    ASSERT_EQ(symlink("/dev/full", kPath.c_str()), 0);
+TEST_F(DestFileTest, FailedWriteAddsNothingAndIsCountedLost) {
     Settings.bufsize = 1024;
     Log_Open();
     Dest& d = NewDest();
     ASSERT_TRUE(Open(&d, kAddr));
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    ASSERT_EQ(dup2(full, d.fd), d.fd);
+    close(full);
     // Larger than the buffer, so it goes to the device at once and fails.
     Put(&d, TEST_STAMP, std::string(2000, 'x'));
     EXPECT_EQ(d.length, 0);
     Dest_Close(&d);
-    EXPECT_EQ(DaemonLog(), "");
+    EXPECT_EQ(DaemonLog(), std::string(TEST_STAMP) + " drop: lost 1 records of 10.0.0.1: " + strerror(ENOSPC) + "\n");
 }
 
 TEST_F(DestFileTest, RecordsWaitInTheBufferUntilItWouldOverflow) {
@@ -486,15 +491,11 @@ TEST_F(DestFileTest, FlushWritesOutAndKeepsTheFileOpen) {
 }
 
 TEST_F(DestFileTest, WriteOutWritesEveryOpenFileOfThePool) {
-    mkdir("10.0.0.2", 0777);
-    Dest* a = DestPool_Take();
-    Dest* failed = DestPool_Take();
-    Dest* b = DestPool_Take();
-    ASSERT_TRUE(Dest_Open(a, Ip("10.0.0.1")));
-    ASSERT_FALSE(Dest_Open(failed, Ip("10.0.0.9")));
-    ASSERT_TRUE(Dest_Open(b, Ip("10.0.0.2")));
+    Dest* a = nullptr;
+    Dest* b = nullptr;
+    ASSERT_TRUE(TakeTwoOpenOneFailed(&a, &b));
     Put(a, TEST_STAMP, "for a");
-    Dest_Printf(b, "%s %s %s\n", TEST_STAMP, b->addrtext, "for b");
+    Put(b, TEST_STAMP, "for b");
     EXPECT_EQ(ReadFile(kPath), "");
     DestPool_WriteOut();
     EXPECT_EQ(ReadFile(kPath), Plain(TEST_STAMP, "10.0.0.1", "for a"));
@@ -511,8 +512,8 @@ TEST_F(DestFileTest, FatalExitWritesOutBufferedRecords) {
         Dest* b = DestPool_Take();
         Dest_Open(a, Ip("10.0.0.1"));
         Dest_Open(b, Ip("10.0.0.2"));
-        Dest_PutRecord(a, TEST_STAMP, "kept", 4, false);
-        Dest_Printf(b, "%s %s %s\n", TEST_STAMP, b->addrtext, "kept too");
+        PutRecord(a, TEST_STAMP, "kept");
+        PutRecord(b, TEST_STAMP, "kept too");
         Fatal("x");
     });
     EXPECT_EQ(r.status, 1);

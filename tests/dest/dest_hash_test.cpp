@@ -14,7 +14,12 @@
 
 namespace {
 
-Dest MakeDest(uint32_t ip) { return Dest{-1, 0, ip, {}, nullptr, 0}; }
+Dest MakeDest(uint32_t ip) {
+    Dest d{};
+    d.fd = -1;
+    d.addr = ip;
+    return d;
+}
 
 // The n-th address of 10.0.0.0/16 whose home slot is home; each slot has about sixteen.
 uint32_t AddrWithHome(uint32_t home, int n) {
@@ -69,8 +74,8 @@ TEST_F(DestHashTest, CollidingAddressesTakeTheNextSlotAndAreFoundByTheirOwnAddre
         DestHash_Clear();
         Dest a = MakeDest(Ip(c.first));
         Dest b = MakeDest(Ip(c.second));
-        // A failed descriptor (no stream) is found like an open one.
-        b.stream = 7;
+        // An open descriptor is found like a failed one.
+        b.fd = 7;
         DestHash_Add(&a);
         DestHash_Add(&b);
         EXPECT_EQ(DestHash[c.home], &a);

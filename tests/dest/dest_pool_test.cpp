@@ -140,7 +140,7 @@ TEST_F(DestPoolTest, EvictionPicksAtRandomPreferringFailedDescriptors) {
         const std::string net = "10.0." + std::to_string(++n) + ".";
         for (int i = 0; i < 5; i++) {
             Dest* d = Admit(net + std::to_string(i + 1), c.failed.count(i) == 0);
-            if (Dest_IsOpen(d)) Dest_PutRecord(d, TEST_STAMP, "before", 6, false);
+            if (Dest_IsOpen(d)) PutRecord(d, TEST_STAMP, "before");
         }
         const std::vector<Dest*> used = Used();
         Dest* expected = used[c.victim];
@@ -220,8 +220,8 @@ TEST_F(DestPoolTest, CloseAllClosesLastTakenFirstAndFreesInThatOrder) {
     Dest* a = Admit("10.0.0.1");
     Dest* b = Admit("10.0.0.2", false);
     Dest* c = Admit("10.0.0.3");
-    Dest_PutRecord(a, TEST_STAMP, "to a", 4, false);
-    Dest_PutRecord(c, TEST_STAMP, "to c", 4, false);
+    PutRecord(a, TEST_STAMP, "to a");
+    PutRecord(c, TEST_STAMP, "to c");
     Settings.verbose = 1;
     std::string out = CaptureStdout(DestPool_CloseAll);
     Settings.verbose = 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -53,6 +54,27 @@ inline void ResetDaemonState() {
     Rand = {0xDEADBEEF, 0};
     RecvCounter = {0, 0};
     DestPool_Init();
+}
+
+// Writes one record as the receive modes do: the head built from stamp and
+// address, with the text's length when counted.
+inline void PutRecord(Dest* d, const std::string& stamp, const std::string& text, bool counted = false) {
+    std::string head = stamp + " " + d->addrtext + " ";
+    if (counted) head += std::to_string(text.size()) + " ";
+    Dest_PutRecord(d, head.data(), head.size(), text.data(), text.size());
+}
+
+// Takes three descriptors from the pool as the receive loop would: 10.0.0.1
+// and 10.0.0.2 open, 10.0.0.9 (no directory) failed between them. False when
+// an open went otherwise.
+inline bool TakeTwoOpenOneFailed(Dest** a, Dest** b) {
+    mkdir("10.0.0.2", 0777);
+    *a = DestPool_Take();
+    Dest* failed = DestPool_Take();
+    *b = DestPool_Take();
+    bool ok = Dest_Open(*a, Ip("10.0.0.1"));
+    ok = !Dest_Open(failed, Ip("10.0.0.9")) && ok;
+    return Dest_Open(*b, Ip("10.0.0.2")) && ok;
 }
 
 // Path of a source's file for the test clock's hour.

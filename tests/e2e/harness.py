@@ -576,3 +576,44 @@ class DaemonTestCase(unittest.TestCase):
             self.fail("file content differs from the expected records\nexpected: %r\nactual:   %r"
                       % (expected[:3000], content[:3000]))
         return [g.decode() for g in m.groups()]
+
+
+def set_file_size_limit(pid, limit):
+    """Sets the soft file-size limit of a running process; None lifts it up to the hard limit."""
+    value = "unlimited" if limit is None else str(limit)
+    subprocess.run(["prlimit", "--pid", str(pid), "--fsize=%s:" % value], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def numbered(i, size=100):
+    """Datagram text "rec NNNNN" padded with x to size bytes, to find it again in a file."""
+    head = b"rec %05d " % i
+    return head + b"x" * (size - len(head))
+
+
+def numbered_in(content, addr, size=100):
+    """The numbers of the numbered records of a per-source file, in file order. Fails on any
+    line that is not one whole such record (a torn or glued record), the size-cap marker aside."""
+    pattern = re.compile(rb"(?:" + RFC_STAMP + rb") " + re.escape(addr.encode()) +
+                         rb" rec (\d{5}) x{%d}" % (size - 10))
+    marker = re.compile(rb"(?:" + RFC_STAMP + rb") " + re.escape(marker_line(addr).rstrip(b"\n")))
+    if content and not content.endswith(b"\n"):
+        raise AssertionError("file of %s ends in a partial record: %r" % (addr, content[-200:]))
+    numbers = []
+    for line in content.split(b"\n")[:-1]:
+        m = pattern.fullmatch(line)
+        if m:
+            numbers.append(int(m.group(1)))
+        elif not marker.fullmatch(line):
+            raise AssertionError("not a whole record in the file of %s: %r" % (addr, line[:300]))
+    return numbers
+
+
+def lost_counts(texts):
+    """{addr: records} summed over the "drop: lost" lines of daemon log texts."""
+    counts = {}
+    for t in texts:
+        m = re.fullmatch(r"drop: lost (\d+) records of ([\d.]+): .*", t)
+        if m:
+            counts[m.group(2)] = counts.get(m.group(2), 0) + int(m.group(1))
+    return counts

@@ -4,11 +4,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -291,6 +293,126 @@ TEST_F(LogTest, FatalExitWritesOutOpenStreams) {
         EXPECT_EQ(ReadFile("data"), data);
         EXPECT_EQ(r.out, "pending");
     }
+}
+
+// A file-size limit as the daemon meets it, with SIGXFSZ ignored.
+void LimitFileSize(rlim_t bytes) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl;
+    getrlimit(RLIMIT_FSIZE, &rl);
+    rl.rlim_cur = bytes;
+    if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(98);
+}
+
+struct RefusedCase {
+    std::string name;
+    bool stderr_null;  // a detached daemon's stderr
+    bool full_device;  // ENOSPC from /dev/full instead of the size limit's EFBIG
+};
+
+const std::vector<RefusedCase> REFUSED_CASES = {
+    {"SizeLimit", false, false},
+    {"SizeLimitStderrNull", true, false},
+    {"FullDevice", false, true},
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
+
+class LogRefusedTest : public LogTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+// The log takes the lowest free descriptor; this is the one it will get.
+int NextLogDescriptor() {
+    int fd = dup(0);
+    close(fd);
+    return fd;
+}
+
+// Makes every write to fd fail with ENOSPC, as on a full disk.
+void FillUp(int fd) {
+    int full = open("/dev/full", O_WRONLY);
+    if (full < 0 || dup2(full, fd) < 0) _exit(99);
+    close(full);
+}
+
+// Two lines are refused, the first after part of it went in; the next line
+// that fits comes after the warning and starts a line of its own.
+TEST_P(LogRefusedTest, RefusedLinesGoToStderrAndAreCountedBeforeTheNextLine) {
+    const RefusedCase& c = GetParam();
+    const std::string first = STAMP + " first\n";
+    ChildResult r = RunInChild([&] {
+        if (c.stderr_null) {
+            int null = open("/dev/null", O_WRONLY);
+            if (null < 0 || dup2(null, STDERR_FILENO) < 0) _exit(99);
+        }
+        // The size limit would cut the captured stderr file too: a pipe holds it meanwhile.
+        int pipefd[2] = {-1, -1};
+        int captured = dup(STDERR_FILENO);
+        if (!c.stderr_null && !c.full_device) {
+            if (pipe(pipefd) != 0 || dup2(pipefd[1], STDERR_FILENO) < 0) _exit(99);
+        }
+        int logfd = NextLogDescriptor();
+        Log_Open();
+        Log_Msg(LOGLEVEL_FILE, "first");
+        int saved = dup(logfd);
+        if (c.full_device)
+            FillUp(logfd);
+        else
+            LimitFileSize(first.size() + 10);
+        Log_Msg(LOGLEVEL_FILE, "second line, longer than what is left");
+        Log_Msg(LOGLEVEL_FILE, "third");
+        if (c.full_device)
+            dup2(saved, logfd);
+        else
+            LimitFileSize(RLIM_INFINITY);
+        Log_Msg(LOGLEVEL_FILE, "fourth");
+        if (pipefd[0] >= 0) {
+            close(pipefd[1]);
+            dup2(captured, STDERR_FILENO);
+            char buf[4096];
+            ssize_t n = read(pipefd[0], buf, sizeof buf);
+            if (n > 0 && write(STDERR_FILENO, buf, static_cast<size_t>(n)) != n) _exit(99);
+        }
+        _exit(0);
+    });
+    const int err = c.full_device ? ENOSPC : EFBIG;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.stderr_null ? "" : STAMP + " second line, longer than what is left\n" + STAMP + " third\n");
+    EXPECT_EQ(ReadFile(LOGNAME), first + STAMP + " warning: 2 daemon log lines could not be written: " +
+                                     strerror(err) + "\n" + STAMP + " fourth\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(LogRefused, LogRefusedTest, ::testing::ValuesIn(REFUSED_CASES),
+                         [](const ::testing::TestParamInfo<RefusedCase>& p) { return p.param.name; });
+
+// A refused error line is echoed like one without a log: on stdout, not twice on stderr.
+TEST_F(LogTest, RefusedErrorLineIsEchoedOnStdout) {
+    ChildResult r = RunInChild([] {
+        int logfd = NextLogDescriptor();
+        Log_Open();
+        FillUp(logfd);
+        Log_Msg(LOGLEVEL_ERROR, "bad");
+        _exit(0);
+    });
+    EXPECT_EQ(r.err, STAMP + " bad\n");
+    EXPECT_EQ(r.out, std::string(PROG) + " bad\n");
+    EXPECT_EQ(ReadFile(LOGNAME), "");
+}
+
+TEST_F(LogTest, OverlongLineIsCutAndStillEnded) {
+    const std::string text(20000, 'x');
+    ChildResult r = RunInChild([&] {
+        Log_Open();
+        Log_Msg(LOGLEVEL_FILE, "%s", text.c_str());
+        Log_Msg(LOGLEVEL_FILE, "next");
+        _exit(0);
+    });
+    const std::string log = ReadFile(LOGNAME);
+    const size_t cut = log.find('\n');
+    ASSERT_NE(cut, std::string::npos);
+    EXPECT_GT(cut, 4096u);
+    EXPECT_EQ(log.substr(0, STAMP.size() + 1), STAMP + " ");
+    EXPECT_EQ(log.substr(cut + 1), STAMP + " next\n");
 }
 
 }  // namespace

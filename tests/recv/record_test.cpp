@@ -373,6 +373,7 @@ struct CapCase {
     int64_t cap;
     std::string records;  // what precedes the marker
     bool capped;
+    int discarded;  // whole datagrams that came after the cap
 };
 
 void PrintTo(const CapCase& c, std::ostream* os) { *os << c.name; }
@@ -384,21 +385,27 @@ TEST_P(RecvRecordCap, LineCrossingTheCapIsWrittenThenTheRestDropped) {
     const CapCase& c = GetParam();
     Settings.maxfilesize = c.cap;
     Log_Open();
-    std::string file = Store(RECVMODE_SPLIT, {"one\ntwo\nthree\n", "four"});
+    std::string file = Store(RECVMODE_SPLIT, {"one\ntwo\nthree\n", "four", "five"});
     EXPECT_EQ(file, c.records + (c.capped ? Marker(c.cap) : ""));
     std::vector<std::string> expectLog;
-    if (c.capped) expectLog.push_back("drop: maximum file length (" + std::to_string(c.cap) + ") exceeded for 192.0.2.7");
+    const std::string cap = std::to_string(c.cap);
+    if (c.capped) expectLog.push_back("drop: maximum file length (" + cap + ") exceeded for 192.0.2.7");
+    // A datagram cut short by the cap is not counted; only those that found the file capped.
+    if (c.discarded > 0)
+        expectLog.push_back("drop: discarded " + std::to_string(c.discarded) +
+                            " datagrams of 192.0.2.7 after maximum file length (" + cap + ")");
     EXPECT_EQ(LogMessages(ReadFile(kDaemonLog)), expectLog);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Caps, RecvRecordCap,
-    ::testing::Values(CapCase{"FirstLine", 47, Plain("one"), true},
-                      CapCase{"SecondLineCrosses", 60, Plain("one") + Plain("two"), true},
-                      CapCase{"SecondLineEndsOnCap", 94, Plain("one") + Plain("two"), true},
-                      CapCase{"ThirdLine", 95, Plain("one") + Plain("two") + Plain("three"), true},
-                      CapCase{"NextDatagram", 150, Plain("one") + Plain("two") + Plain("three") + Plain("four"), true},
-                      CapCase{"NotReached", 1000, Plain("one") + Plain("two") + Plain("three") + Plain("four"), false}),
+    ::testing::Values(CapCase{"FirstLine", 47, Plain("one"), true, 2},
+                      CapCase{"SecondLineCrosses", 60, Plain("one") + Plain("two"), true, 2},
+                      CapCase{"SecondLineEndsOnCap", 94, Plain("one") + Plain("two"), true, 2},
+                      CapCase{"ThirdLine", 95, Plain("one") + Plain("two") + Plain("three"), true, 2},
+                      CapCase{"NextDatagram", 150, Plain("one") + Plain("two") + Plain("three") + Plain("four"), true, 1},
+                      CapCase{"NotReached", 1000,
+                              Plain("one") + Plain("two") + Plain("three") + Plain("four") + Plain("five"), false, 0}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // --- Stamps and unknown modes.

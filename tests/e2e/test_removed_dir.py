@@ -1,0 +1,44 @@
+"""A per-source directory removed and made again while the daemon runs: the
+records that follow land in the new file, and nothing that went to the
+unlinked one is lost without a "drop: lost" count."""
+
+import os
+import shutil
+
+import harness
+
+SRC = "127.0.21.1"
+
+
+class RemovedDirectoryTest(harness.DaemonTestCase):
+
+    def test_records_follow_the_new_directory(self):
+        d = self.daemon(sources=[SRC]).start()
+        sent = 0
+        for _ in range(20):
+            d.send(harness.numbered(sent), src=SRC)
+            sent += 1
+        d.wait_drained()
+        shutil.rmtree(os.path.join(d.root, SRC))
+        d.make_source_dir(SRC)
+        first_new = sent
+        for _ in range(20):
+            d.send(harness.numbered(sent), src=SRC)
+            sent += 1
+        d.wait_drained()
+        self.assertEqual(d.stop(), 0)
+
+        files = d.source_files(SRC)
+        self.assertEqual(len(files), 1, files.keys())
+        (content,) = files.values()
+        stored = harness.numbered_in(content, SRC)
+        self.assertEqual(len(stored), len(set(stored)))
+        # Every record sent after the directory came back is in the new file.
+        self.assertTrue(set(range(first_new, sent)) <= set(stored))
+        self.assertEqual(stored, sorted(stored))
+        # The directory came back, so what was still buffered had a file to go to.
+        self.assertEqual(harness.lost_counts(d.log_texts()), {})
+
+
+if __name__ == "__main__":
+    harness.main()
