@@ -218,6 +218,7 @@ class Cluster:
         self.extra = list(extra)
         self.sent = {a: [] for a in sources}   # addr -> sequence numbers sent
         self.bytes_sent = {}                   # daemon index -> bytes sent to it while it was up
+        self.dgrams_sent = {}                  # daemon index -> datagrams sent to it while it was up
         self.socks = {}
 
     def script(self, command, *args, check=True):
@@ -253,31 +254,41 @@ class Cluster:
                     s.bind((a, 0))
                     self.socks[a].append(s)
 
-    def wait_drained(self, ports, timeout=20):
-        """Waits until every running daemon has taken what was sent; fails on a kernel drop."""
+    def netns_of(self, k):
+        return "%s-h%d" % (NAME, k) if self.topology == "hosts" else self.script_ns
+
+    def wait_taken(self, ports, up, timeout=20):
+        """Waits until the running daemons have read every datagram sent to them, so that none is
+        still on its way through the links: the Udp InDatagrams counter of a namespace counts the
+        datagrams its sockets have read. Fails at once on a drop at a daemon's socket."""
+        want = {}
+        for k in range(self.n):
+            ns = self.netns_of(k)
+            want[ns] = want.get(ns, 0) + self.dgrams_sent.get(k, 0)
         deadline = time.monotonic() + timeout
-        for k, port in ports.items():
-            pid = self.pid(k)
-            if pid is None:
-                continue
+        for ns, count in want.items():
             while True:
-                q = udp_socket(pid, port)
-                if q is None:
-                    raise AssertionError("daemon %d (pid %d) has no socket on port %d" % (k, pid, port))
-                if q[1]:
-                    raise AssertionError("the kernel dropped %d datagrams at daemon %d: sent too fast"
-                                         % (q[1], k))
-                if q[0] == 0:
+                got = netns_snmp(ns)["Udp.InDatagrams"]
+                if got == count:
                     break
+                if got > count:
+                    raise AssertionError("namespace %s: %d datagrams read, %d sent there" % (ns, got, count))
+                for k in up:
+                    q = udp_socket(self.pid(k), ports[k]) if self.netns_of(k) == ns else None
+                    if q and q[1]:
+                        raise AssertionError("the kernel dropped %d datagrams at daemon %d: sent too fast"
+                                             % (q[1], k))
                 if time.monotonic() > deadline:
-                    raise AssertionError("daemon %d did not take its datagrams within %ss" % (k, timeout))
+                    raise AssertionError("namespace %s: %d of %d datagrams read after %ss"
+                                         % (ns, got, count, timeout))
                 time.sleep(0.005)
 
     def send_rounds(self, first, rounds, dst, ports, up, chunk=60):
         """Each source sends one datagram per round, sequence numbers first..first+rounds-1,
         from its two sockets in turn.
 
-        Waits for the daemons after every chunk of datagrams, so that no socket queue overruns;
+        Waits for the daemons after every chunk and at the end, so that no socket queue overruns
+        and nothing is left on its way;
         returns how many went to a daemon that was not up (by the predicted mapping)."""
         to_down = 0
         deadline = time.monotonic() + 60
@@ -290,14 +301,15 @@ class Cluster:
                 k = daemon_of(a, self.n)
                 if k in up:
                     self.bytes_sent[k] = self.bytes_sent.get(k, 0) + len(data)
+                    self.dgrams_sent[k] = self.dgrams_sent.get(k, 0) + 1
                 else:
                     to_down += 1
                 n += 1
                 if n % chunk == 0:
-                    self.wait_drained({k: p for k, p in ports.items() if k in up})
+                    self.wait_taken(ports, up)
                     if time.monotonic() > deadline:
                         raise AssertionError("sending took more than 60 s")
-        self.wait_drained({k: p for k, p in ports.items() if k in up})
+        self.wait_taken(ports, up)
         return to_down
 
     # --- reading the roots ---
@@ -417,7 +429,12 @@ class ScaleOutTest(unittest.TestCase):
         c.script("stop", "--index", str(victim))
         self.assertIsNone(c.pid(victim), "pid file emptied at the stop")
         lost = c.send_rounds(10, 5, VIP, ports, everyone - {victim})
-        after = netns_snmp("%s-h%d" % (NAME, victim))
+        victim_ns = "%s-h%d" % (NAME, victim)
+        # The last of them may still be on the links: wait for the count to settle.
+        harness.wait_for(lambda: netns_snmp(victim_ns)["Udp.NoPorts"] - before["Udp.NoPorts"] >= lost, 10,
+                         "the refusals at the stopped daemon's port")
+        time.sleep(0.2)
+        after = netns_snmp(victim_ns)
         refused = after["Udp.NoPorts"] - before["Udp.NoPorts"]
         icmp = after["Icmp.OutDestUnreachs"] - before["Icmp.OutDestUnreachs"]
         print("while daemon %d was down: %d datagrams sent to its sources, %d refused at its closed "
