@@ -95,6 +95,8 @@ class AccountingTest(harness.DaemonTestCase):
             d.wait_drained()
 
         # A file that reaches its cap: 1,000,000 bytes in records of about 8 kB.
+        # Each of these phases starts in a fresh second, so the gate admits its source.
+        harness.wait_second_start()
         for _ in range(16):
             for _ in range(10):
                 self.send(d, CAPPED, size=8000)
@@ -104,6 +106,7 @@ class AccountingTest(harness.DaemonTestCase):
         if why is None:
             # More than a file's buffer holds: once it is full of what could not be
             # written, further records are lost.
+            harness.wait_second_start()
             for _ in range(6):
                 for _ in range(50):
                     self.send(d, DISK, size=100)
