@@ -57,7 +57,7 @@ set -e
 [ $rc = 0 ] && [ -z "$out" ] || fail "systemd-analyze verify (status $rc): $out"
 echo "systemd-analyze verify: clean"
 
-# Exposure 0.0 (locked down) to 10.0 (unprotected); the unit scores about 2.
+# Exposure 0.0 (locked down) to 10.0 (unprotected); the unit scores 1.8.
 if systemd-analyze security --offline=true --no-pager --threshold=30 \
        "$scratch/verify/corvashenmir.service" > "$scratch/security.log" 2>&1; then
     grep 'Overall exposure level' "$scratch/security.log"
