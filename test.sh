@@ -3,7 +3,8 @@
 # build, and one with AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/ensure-packages.sh cmake ninja-build g++ libgtest-dev python3 faketime bsdutils nftables iproute2
+scripts/ensure-packages.sh cmake ninja-build g++ libgtest-dev python3 faketime bsdutils \
+    nftables iproute2 dpkg-dev lintian systemd groff-base mandoc gzip
 jobs=$(nproc)
 status=0
 for variant in plain sanitize; do
