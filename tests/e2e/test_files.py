@@ -133,7 +133,14 @@ class SizeCapTest(harness.DaemonTestCase):
         # fresh and nearly opened once each before the hangups, fresh and full after them.
         nbytes = 160 * 7000 + len(b"over the cap\nsecond line\nthird") + len(b"dropped silently") + \
             len(b"nothing for a full file") + 2 * len(b"after reopen")
-        self.assertEqual(texts_log[-2], harness.statistics_line(5, nbytes))
+        self.assertEqual(texts_log[texts_log.index(harness.shutdown_line(d.pid)) - 1],
+                         harness.statistics_line(5, nbytes))
+        # Whole datagrams that found the file capped, counted per file at each close:
+        # the hangup's, then the shutdown's.
+        discarded = "drop: discarded %d datagrams of %s after maximum file length (1000000)"
+        self.assertEqual(sorted(t for t in texts_log if t.startswith("drop: discarded")),
+                         sorted([discarded % (160 - n, fresh), discarded % (1, nearly), discarded % (1, full),
+                                 discarded % (1, fresh), discarded % (1, full)]))
 
 
 if __name__ == "__main__":
