@@ -22,9 +22,6 @@ namespace {
 // A write larger than this is still written, but not counted toward the cap.
 constexpr int64_t COUNTED_MAX = 65599;
 
-// Put takes a record as head, text and line feed.
-constexpr int PUT_MAX_PIECES = 3;
-
 // The record ends follow the buffer, aligned for their type.
 size_t EndsOffset() { return (static_cast<size_t>(Settings.bufsize) + 3) & ~size_t{3}; }
 int32_t EndsCapacity() { return Settings.bufsize / DEST_RECORD_MIN; }
@@ -170,13 +167,13 @@ bool Flush(Dest* d) {
     return false;
 }
 
-// Appends the pieces to d's file: copied into the buffer when they fit, else
-// written straight through after what is buffered. Returns the bytes taken,
-// or -1 when the record is lost: the buffer still holds what a failed write
-// left, or the straight write failed (what it wrote is cut off again).
-int64_t Put(Dest* d, struct iovec* iov, int cnt) {
-    size_t total = 0;
-    for (int i = 0; i < cnt; i++) total += iov[i].iov_len;
+// Appends a record, head, text and a line feed, to d's file: copied into the
+// buffer when it fits, else written straight through after what is buffered.
+// Returns the bytes taken, or -1 when the record is lost: the buffer still
+// holds what a failed write left, or the straight write failed (what it wrote
+// is cut off again).
+int64_t Put(Dest* d, const char* head, size_t headlen, const char* text, size_t len) {
+    size_t total = headlen + len + 1;
     size_t size = d->buffer != nullptr ? static_cast<size_t>(Settings.bufsize) : 0;
 
     bool fits = d->fill + total <= size && d->records < EndsCapacity();
@@ -184,8 +181,10 @@ int64_t Put(Dest* d, struct iovec* iov, int cnt) {
         bool flushed = Flush(d);
         fits = d->fill + total <= size && d->records < EndsCapacity();
         if (!fits && flushed && d->fd >= 0) {
+            char lf = '\n';
+            struct iovec iov[3] = {{const_cast<char*>(head), headlen}, {const_cast<char*>(text), len}, {&lf, 1}};
             int err;
-            size_t n = WriteAll(d->fd, iov, cnt, &err);
+            size_t n = WriteAll(d->fd, iov, 3, &err);
             if (err == 0) return static_cast<int64_t>(total);
             d->lasterr = err;
             CutTail(d->fd, static_cast<uint32_t>(n));
@@ -196,10 +195,11 @@ int64_t Put(Dest* d, struct iovec* iov, int cnt) {
         return -1;
     }
     if (d->fill == 0) d->since = Clock.sec;
-    for (int i = 0; i < cnt; i++) {
-        memcpy(d->buffer + d->fill, iov[i].iov_base, iov[i].iov_len);
-        d->fill += static_cast<uint32_t>(iov[i].iov_len);
-    }
+    char* p = d->buffer + d->fill;
+    memcpy(p, head, headlen);
+    memcpy(p + headlen, text, len);
+    p[headlen + len] = '\n';
+    d->fill += static_cast<uint32_t>(total);
     d->ends[d->records++] = d->fill;
     return static_cast<int64_t>(total);
 }
@@ -213,13 +213,10 @@ void Account(Dest* d, int64_t n) {
     char marker[256];
     static_assert(sizeof marker > CLOCK_STAMP_SIZE + DEST_ADDRTEXT_SIZE + 64,
                   "the marker line is never cut");
-    int len = snprintf(marker, sizeof marker,
-                       "%s corvashenmir <%u>Maximum file length (%u) exceeded for %s\n",
-                       Clock_Stamp(), 44u, static_cast<uint32_t>(Settings.maxfilesize),
-                       d->addrtext);
+    int len = snprintf(marker, sizeof marker, "%s corvashenmir <%u>Maximum file length (%u) exceeded for %s",
+                       Clock_Stamp(), 44u, static_cast<uint32_t>(Settings.maxfilesize), d->addrtext);
     if (len < 0) len = 0;
-    struct iovec iov = {marker, static_cast<size_t>(len)};
-    Put(d, &iov, 1);
+    Put(d, marker, static_cast<size_t>(len), "", 0);
     Log_Msg(LOGLEVEL_FILE, "drop: maximum file length (%u) exceeded for %s",
             static_cast<uint32_t>(Settings.maxfilesize), d->addrtext);
 }
@@ -233,7 +230,8 @@ bool Dest_Open(Dest* d, uint32_t ip) {
     DestHash_Add(d);
 
     const auto* o = reinterpret_cast<const unsigned char*>(&d->addr);
-    snprintf(d->addrtext, sizeof d->addrtext, "%u.%u.%u.%u", o[0], o[1], o[2], o[3]);
+    int n = snprintf(d->addrtext, sizeof d->addrtext, "%u.%u.%u.%u", o[0], o[1], o[2], o[3]);
+    d->addrlen = n > 0 ? static_cast<uint32_t>(n) : 0;
     Clock_BoundedCopy(d->filekey, Clock.filekey, sizeof d->filekey);
     char path[DEST_PATH_SIZE];
     BuildPath(path, sizeof path, d);
@@ -273,10 +271,7 @@ bool Dest_Admit(Dest* d) {
 
 void Dest_PutRecord(Dest* d, const char* head, size_t headlen, const char* text, size_t len) {
     if (d->length >= Settings.maxfilesize) return;
-    char lf = '\n';
-    struct iovec iov[PUT_MAX_PIECES] = {
-        {const_cast<char*>(head), headlen}, {const_cast<char*>(text), len}, {&lf, 1}};
-    Account(d, Put(d, iov, PUT_MAX_PIECES));
+    Account(d, Put(d, head, headlen, text, len));
 }
 
 void Dest_Flush(Dest* d) {

@@ -18,7 +18,8 @@ struct Dest {
     int fd;                              // append-mode descriptor of the file, -1 for none
     int64_t length;                      // file size at open plus every counted write
     uint32_t addr;                       // source address, network byte order
-    char addrtext[DEST_ADDRTEXT_SIZE];   // dotted quad
+    char addrtext[DEST_ADDRTEXT_SIZE];   // dotted quad, NUL-padded
+    uint32_t addrlen;                    // characters in addrtext
     char* buffer;                        // bufsize bytes and the record ends while open, or null
     uint32_t fill;                       // bytes waiting in buffer
     uint32_t* ends;                      // offset after each waiting record, inside buffer's block
