@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -40,9 +41,9 @@ constexpr const char* OLD_STAMP = "May  6 07:08:09";
 constexpr int32_t BUFSIZES[16] = {1024, 1025, 1500, 2048, 4096, 8191, 8192, 8232,
                                   8240, 8300, 9000, 16384, 32768, 65536, 100000, 131072};
 
-int rootfd = -1;  // the temporary root, holding the source's directory
 int homefd = -1;  // the directory the fuzzer was started in
-std::string rootpath;
+std::string roottemplate;
+std::string rootpath;  // the temporary root, holding the source's directory
 
 bool IsControlByte(unsigned char c) { return c <= 0x1F || (c >= 0x80 && c <= 0x9F); }
 
@@ -136,10 +137,21 @@ void Compare(const std::string& expected, const std::string& actual) {
     Fail("file differs from the model");
 }
 
+// A fresh root for every input, removed at its end: the fuzzer leaves
+// through _Exit, so nothing would clean up at exit.
+void EnterRoot() {
+    std::string path = roottemplate;
+    if (mkdtemp(path.data()) == nullptr || chdir(path.c_str()) != 0 || mkdir(ADDR, 0700) != 0) {
+        perror("record fuzz: root");
+        abort();
+    }
+    rootpath = path;
+}
+
 void RemoveRoot() {
-    if (rootfd < 0) return;
-    unlinkat(rootfd, FILE_PATH, 0);
-    unlinkat(rootfd, ADDR, AT_REMOVEDIR);
+    unlink(FILE_PATH);
+    rmdir(ADDR);
+    if (fchdir(homefd) != 0) Fail("fchdir back");
     rmdir(rootpath.c_str());
 }
 
@@ -149,20 +161,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setenv("TZ", "UTC0", 1);
     tzset();
     const char* tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
-                       "/corvashenmir-fuzz-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) {
-        perror("mkdtemp");
-        exit(1);
-    }
-    rootpath = tmpl;
-    rootfd = open(rootpath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    roottemplate = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/corvashenmir-fuzz-XXXXXX";
     homefd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (rootfd < 0 || homefd < 0 || mkdirat(rootfd, ADDR, 0700) != 0) {
-        perror("record fuzz set-up");
+    if (homefd < 0) {
+        perror("record fuzz: open .");
         exit(1);
     }
-    atexit(RemoveRoot);
     return 0;
 }
 
@@ -177,7 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Clock_UpdateAt(&Clock, SEC, 0, nullptr);
 
     // The daemon works relative to its root, as after its change of directory.
-    if (fchdir(rootfd) != 0) Fail("fchdir to the root");
+    EnterRoot();
     uint32_t ip = 0;
     inet_pton(AF_INET, ADDR, &ip);
     Dest d{};
@@ -202,8 +206,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         while (text.size() < len) text += pattern;
         text.resize(len);
         // Exactly the room Record_Store may use, so ASan sees any byte beyond it.
-        std::vector<char> buf(text.begin(), text.end());
-        buf.push_back('#');
+        std::vector<char> buf(len + 1, '#');
+        std::copy(text.begin(), text.end(), buf.begin());
 
         if (reopen) {
             Dest_Close(&d);
@@ -217,8 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Dest_Close(&d);
 
     std::string actual = ReadAll(FILE_PATH);
-    unlink(FILE_PATH);
-    if (fchdir(homefd) != 0) Fail("fchdir back");
+    RemoveRoot();
     Compare(expected, actual);
     return 0;
 }
