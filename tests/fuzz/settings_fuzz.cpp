@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -100,11 +101,19 @@ Run RunParse(std::vector<std::string> args) {
         Clock_Update(&Clock, nullptr);
         Settings_Parse(static_cast<int>(args.size()), argv.data());
         std::string dump = SettingsText(Settings);
-        if (write(resfd, dump.data(), dump.size()) != static_cast<ssize_t>(dump.size())) exit(99);
+        if (write(resfd, dump.data(), dump.size()) != static_cast<ssize_t>(dump.size())) {
+            perror("settings fuzz: write");
+            abort();
+        }
         exit(0);
     }
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0) {}
+    while (waitpid(pid, &wstatus, 0) < 0) {
+        if (errno != EINTR) {
+            perror("settings fuzz: waitpid");
+            abort();
+        }
+    }
     for (size_t i = 0; i < CounterCount(); i++)
         if (childcounters[i] > counters[i]) counters[i] = childcounters[i];
     Run r;
@@ -140,6 +149,11 @@ std::string Lower(const std::string& s) {
     return out;
 }
 
+std::string WithoutLeadingZeros(const std::string& digits) {
+    size_t first = digits.find_first_not_of('0');
+    return first == std::string::npos ? "" : digits.substr(first);
+}
+
 // The number atoi reads (blanks, a sign, digits, anything after ignored),
 // and whether it lies in lo..hi. Beyond ten significant digits it lies
 // outside every range.
@@ -150,9 +164,7 @@ bool ReadInRange(const std::string& v, int64_t lo, int64_t hi, int64_t* value) {
     if (i < v.size() && (v[i] == '-' || v[i] == '+')) i++;
     size_t end = i;
     while (end < v.size() && v[end] >= '0' && v[end] <= '9') end++;
-    std::string digits = v.substr(i, end - i);
-    digits.erase(0, digits.find_first_not_of('0') == std::string::npos ? digits.size()
-                                                                        : digits.find_first_not_of('0'));
+    std::string digits = WithoutLeadingZeros(v.substr(i, end - i));
     if (digits.size() > 10) return false;
     int64_t n = digits.empty() ? 0 : std::stoll(digits);
     *value = negative ? -n : n;
@@ -237,8 +249,7 @@ Expectation Model(const std::vector<std::string>& args) {
             if (value.find_first_not_of("01234567") != std::string::npos)
                 return Refused(e, prog, "bad argument to --umask. expected octal number.");
             // Past its leading zeros, an octal number of three digits is 64 or more.
-            size_t first = value.find_first_not_of('0');
-            std::string digits = first == std::string::npos ? "" : value.substr(first);
+            std::string digits = WithoutLeadingZeros(value);
             if (digits.size() > 2)
                 return Refused(e, prog, "bad argument to --umask. expected octal number between 000 and 077.");
             unsigned mask = digits.empty() ? 0 : static_cast<unsigned>(std::stoul(digits, nullptr, 8));
