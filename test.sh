@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test twice: a plain
-# build, and one with AddressSanitizer and UndefinedBehaviorSanitizer.
+# build, and one with AddressSanitizer and UndefinedBehaviorSanitizer. Last,
+# the fuzz targets run for 30 seconds each in a third build, made with clang;
+# without clang and its fuzzer runtime they are skipped with the reason.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/ensure-packages.sh cmake ninja-build g++ libgtest-dev python3 faketime bsdutils \
@@ -17,4 +19,8 @@ for variant in plain sanitize; do
     echo "=== $variant tests"
     ctest --test-dir "$dir" -j "$jobs" --output-on-failure || status=1
 done
+echo "=== fuzz build and runs"
+fuzz=0
+FUZZ_BUILD_DIR=build-test-fuzz scripts/fuzz.sh 30 || fuzz=$?
+[ $fuzz -eq 0 ] || [ $fuzz -eq 77 ] || status=1
 exit $status

@@ -18,6 +18,7 @@
 
 #include "clock/clock.h"
 #include "support/child.h"
+#include "support/settings_text.h"
 
 namespace {
 
@@ -65,17 +66,6 @@ std::string ErrorText(const std::string& msg, unsigned limit) {
     return std::string(PROG) + ": " + msg + "\n\n" + UsageText(limit);
 }
 
-std::string Dump(const SettingsRecord& s) {
-    char buf[4096];
-    snprintf(buf, sizeof buf,
-             "port=%d\nmaxopen=%d\nmaxopenspersec=%d\nbufsize=%d\nmaxfilesize=%lld\nrecvmode=%d\n"
-             "split=%d\noldtimestamp=%d\numask=%u\nrootdir=%s\npidfile=%s\ndaemon=%d\nverbose=%d\n",
-             s.port, s.maxopen, s.maxopenspersec, s.bufsize, static_cast<long long>(s.maxfilesize),
-             s.recvmode, s.split, s.oldtimestamp, static_cast<unsigned>(s.umask), s.rootdir,
-             s.pidfile == nullptr ? "(none)" : s.pidfile, s.daemon, s.verbose);
-    return buf;
-}
-
 // Fails loud in the child when the limit cannot be set.
 void SetOpenFileLimit(rlim_t nofile) {
     struct rlimit rl;
@@ -105,7 +95,7 @@ ChildResult Parse(const std::vector<std::string>& args, rlim_t nofile = 1024,
         for (auto& s : store) argv.push_back(s.data());
         argv.push_back(nullptr);
         Settings_Parse(static_cast<int>(store.size()), argv.data());
-        fputs(Dump(Settings).c_str(), stdout);
+        fputs(SettingsText(Settings).c_str(), stdout);
     });
 }
 
@@ -321,7 +311,7 @@ TEST_P(SettingsParseTest, OutcomeAndSettings) {
             SettingsRecord want;
             c.change(want);
             EXPECT_EQ(r.status, 0);
-            EXPECT_EQ(r.out, c.out + Dump(want));
+            EXPECT_EQ(r.out, c.out + SettingsText(want));
             EXPECT_EQ(r.err, "");
             break;
         }
@@ -393,7 +383,7 @@ TEST_F(SettingsTest, MaxopenLimitFollowsOpenFileLimit) {
         SettingsRecord want;
         want.maxopen = row.limit;
         EXPECT_EQ(at.status, 0);
-        EXPECT_EQ(at.out, Dump(want));
+        EXPECT_EQ(at.out, SettingsText(want));
 
         ChildResult help = Parse({"--help"}, row.nofile);
         EXPECT_EQ(help.status, 0);
@@ -443,7 +433,7 @@ TEST_F(SplitdayTest, WarningThenLaterSplitWins) {
     time_t after = time(nullptr);
 
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, std::string(PROG) + " " + WARNING + Dump(SettingsRecord{}));
+    EXPECT_EQ(r.out, std::string(PROG) + " " + WARNING + SettingsText(SettingsRecord{}));
     // "<date>T<time>.<6 digits>-03:30 warning..."
     const std::string tail = std::string("-03:30 ") + WARNING;
     ASSERT_EQ(r.err.size(), 20 + 6 + tail.size()) << r.err;
@@ -462,7 +452,7 @@ TEST_F(SplitdayTest, OldTimestampBeforeSplitdayStampsOldStyle) {
     want.oldtimestamp = 1;
     want.split = SPLIT_DAY;
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, std::string(PROG) + " " + WARNING + Dump(want));
+    EXPECT_EQ(r.out, std::string(PROG) + " " + WARNING + SettingsText(want));
     bool found = false;
     for (const std::string& prefix : StampPrefixes(before, after, true)) found |= r.err == prefix + WARNING;
     EXPECT_TRUE(found) << r.err;

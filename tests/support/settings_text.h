@@ -1,0 +1,20 @@
+// The settings record as text, one field a line, to compare whole records.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "shell/settings.h"
+
+inline std::string SettingsText(const SettingsRecord& s) {
+    char nums[512];
+    snprintf(nums, sizeof nums,
+             "port=%d\nmaxopen=%d\nmaxopenspersec=%d\nbufsize=%d\nmaxfilesize=%lld\nrecvmode=%d\n"
+             "split=%d\noldtimestamp=%d\numask=%u\n",
+             s.port, s.maxopen, s.maxopenspersec, s.bufsize, static_cast<long long>(s.maxfilesize),
+             s.recvmode, s.split, s.oldtimestamp, static_cast<unsigned>(s.umask));
+    // The paths are appended whole: a cut would hide a difference at their ends.
+    return std::string(nums) + "rootdir=" + (s.rootdir == nullptr ? "(none)" : s.rootdir) + "\npidfile=" +
+           (s.pidfile == nullptr ? "(none)" : s.pidfile) + "\ndaemon=" + std::to_string(s.daemon) +
+           "\nverbose=" + std::to_string(s.verbose) + "\n";
+}
