@@ -464,12 +464,15 @@ def main():
         log("\nprofile: one daemon flood of %d datagrams under perf record -e cpu-clock" % args.flood)
         record(run_trial("daemon", "flood", exe, args, count=args.flood, maxopen=args.maxopen,
                          perf=args.profile_out))
-        report = subprocess.run(["perf", "report", "-i", args.profile_out, "--stdio", "--sort", "dso,symbol"],
-                                capture_output=True, text=True).stdout
-        rows = [l for l in report.splitlines() if l.strip() and not l.startswith("#")]
-        log("top of the profile (%s):" % args.profile_out)
-        for l in rows[:args.profile_top]:
-            log("  " + l.rstrip())
+        for sort, top in (("dso", 5), ("dso,sym", args.profile_top)):
+            report = subprocess.run(["perf", "report", "-i", args.profile_out, "--stdio", "--sort", sort,
+                                     "--fields", "overhead," + sort], capture_output=True, text=True).stdout
+            rows = [l.rstrip() for l in report.splitlines() if "%" in l and not l.startswith("#")]
+            # With --fields perf keeps its own order; the heaviest come first here.
+            rows.sort(key=lambda l: -float(l.split("%")[0]))
+            log("profile by %s (%s):" % ("object" if sort == "dso" else "symbol", args.profile_out))
+            for l in rows[:top]:
+                log("  " + l)
 
     summarize(trials, kinds, loads, args)
     log("\nrun took %.0f s" % (time.monotonic() - started))
