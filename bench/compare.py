@@ -138,15 +138,21 @@ def queued_bytes_per_datagram(size):
     return -(-run.read_int("/proc/sys/net/core/rmem_default") // max(1, fits - 1))
 
 
-def sched_ns(pid):
-    """Nanoseconds on a cpu of every thread of the process (finer than utime + stime)."""
-    total = 0
+def thread_stats(pid):
+    """Nanoseconds on a cpu of every thread of the process (finer than utime + stime), and
+    whether any thread is running or waiting for a cpu."""
+    total, runnable = 0, False
     with contextlib.suppress(OSError):
         for tid in os.listdir("/proc/%d/task" % pid):
-            with contextlib.suppress(OSError, ValueError):
+            with contextlib.suppress(OSError, ValueError, IndexError):
                 with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
                     total += int(f.read().split()[0])
-    return total
+                runnable |= proc_state(pid, tid) == "R"
+    return total, runnable
+
+
+def sched_ns(pid):
+    return thread_stats(pid)[0]
 
 
 def tree_bytes(root):
@@ -160,30 +166,36 @@ def tree_bytes(root):
     return total
 
 
-def proc_state(pid):
-    with open("/proc/%d/stat" % pid) as f:
+def proc_state(pid, tid=None):
+    path = "/proc/%d/stat" % pid if tid is None else "/proc/%d/task/%s/stat" % (pid, tid)
+    with open(path) as f:
         return f.read().rsplit(")", 1)[1].split()[0]
 
 
 def wait_quiet(pid, port, root, limit):
     """Waits until the socket queue is empty, then until the files stand still and the receiver
-    uses next to no cpu (an idle receiver still wakes from its bounded poll)."""
+    neither runs nor waits for a cpu and uses next to no cpu time (an idle receiver still wakes
+    from its bounded poll). A starved receiver is not a quiet one. Returns an error or None."""
     deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
+    while True:
         rx, _ = run.udp_socket_state(port)
-        if not rx:
+        if rx is None:
+            return "the receiver's socket is gone"
+        if rx == 0:
             break
+        if time.monotonic() > deadline:
+            return "socket queue not empty within %d s" % limit
         time.sleep(0.005)
     ref = None
     while time.monotonic() < deadline:
         now = time.monotonic()
-        cpu, size = sched_ns(pid), tree_bytes(root)
-        if ref is None or size != ref[1] or cpu - ref[0] > IDLE_CPU_NS:
+        (cpu, runnable), size = thread_stats(pid), tree_bytes(root)
+        if ref is None or runnable or size != ref[1] or cpu - ref[0] > IDLE_CPU_NS:
             ref = (cpu, size, now)
         elif now - ref[2] >= QUIET_SECONDS:
-            return True
+            return None
         time.sleep(0.02)
-    return False
+    return "receiver not quiet within %d s" % limit
 
 
 # ---------------------------------------------------------------- one trial
@@ -276,7 +288,10 @@ def run_trial(kind, load, exe, args, rate=0.0, seconds=30.0, count=0, maxopen=20
         if load == "backlog":
             proc.send_signal(signal.SIGSTOP)
             limit = time.monotonic() + 5
-            while proc_state(proc.pid) != "T" and time.monotonic() < limit:
+            while proc_state(proc.pid) != "T":
+                if time.monotonic() > limit:
+                    t.errors.append("receiver not stopped 5 s after SIGSTOP")
+                    return t
                 time.sleep(0.005)
         if perf:
             profiler = subprocess.Popen(["perf", "record", "-e", "cpu-clock", "-F", "4000", "-o", perf,
@@ -287,12 +302,13 @@ def run_trial(kind, load, exe, args, rate=0.0, seconds=30.0, count=0, maxopen=20
         run.run_senders(t, exe, args, port)
         if load == "backlog":
             t.queued, drops = run.udp_socket_state(port)
-            if drops:
-                t.errors.append("the stopped receiver's queue overflowed: %d dropped" % drops)
+            if drops or not t.queued:
+                t.errors.append("the stopped receiver's queue holds %s bytes, %s dropped" % (t.queued, drops))
             cpu0, sched0 = run.proc_cpu(proc.pid), sched_ns(proc.pid)
             proc.send_signal(signal.SIGCONT)
-        if not wait_quiet(proc.pid, port, root, 60):
-            t.errors.append("receiver not quiet within 60 s")
+        err = wait_quiet(proc.pid, port, root, 60)
+        if err:
+            t.errors.append(err)
         cpu1, sched1 = run.proc_cpu(proc.pid), sched_ns(proc.pid)
         if profiler:
             profiler.send_signal(signal.SIGINT)
@@ -300,6 +316,8 @@ def run_trial(kind, load, exe, args, rate=0.0, seconds=30.0, count=0, maxopen=20
         t.cpu_user = cpu1[0] - cpu0[0]
         t.cpu = t.cpu_user + cpu1[1] - cpu0[1]
         t.sched = (sched1 - sched0) / 1e9
+        if load == "backlog" and not t.sched:
+            t.errors.append("no cpu time between SIGCONT and quiet: the backlog was not taken in the window")
         t.hwm_kb = run.proc_hwm_kb(proc.pid)
         _, t.drops = run.udp_socket_state(port)
         status = run.stop(proc, 30)
