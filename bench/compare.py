@@ -51,8 +51,7 @@ FAILED_RE = re.compile(r"drop: failed \S+ (\d+) times")
 IGNORED_RE = re.compile(r"drops: ignored (\d+) file open attempts")
 
 
-def log(msg):
-    print(msg, flush=True)
+log = run.log
 
 
 # ---------------------------------------------------------------- rsyslog, private copy
@@ -211,9 +210,6 @@ class Trial(run.Trial):
         self.ignored = 0       # daemon: open attempts refused by the gate
         self.queued = 0
 
-    def per_dgram_us(self, seconds, n):
-        return seconds / n * 1e6 if n else float("nan")
-
 
 def start(kind, exe, args, tmp, root, port, maxopen):
     pidfile = os.path.join(tmp, "pid")
@@ -357,6 +353,10 @@ def describe(t):
 
 
 # ---------------------------------------------------------------- figures
+
+def per_us(seconds, n):
+    return seconds / n * 1e6 if n else float("nan")
+
 
 def spread(values, fmt):
     v = [x for x in values if x == x]
@@ -515,7 +515,7 @@ def summarize(trials, kinds, loads, args):
         return [t for t in trials if t.kind == kind and t.load == load and t.ok]
 
     def backlog_us(t):
-        return t.per_dgram_us(t.cpu, t.kept)
+        return per_us(t.cpu, t.kept)
 
     log("\nmin/median/max over the repetitions")
     if "backlog" in loads:
@@ -526,7 +526,7 @@ def summarize(trials, kinds, loads, args):
             ts = pick(kind, "backlog")
             log("| %s | %s | %s | %s | %s |" % (
                 NAMES[kind], spread([backlog_us(t) for t in ts], "%.2f"),
-                spread([t.per_dgram_us(t.sched, t.kept) for t in ts], "%.2f"),
+                spread([per_us(t.sched, t.kept) for t in ts], "%.2f"),
                 spread([t.cpu_user / t.cpu * 100 if t.cpu else float("nan") for t in ts], "%.0f%%"),
                 spread([t.kept for t in ts], "%d")))
     if "flood" in loads:
@@ -539,7 +539,7 @@ def summarize(trials, kinds, loads, args):
                 NAMES[kind], spread([t.send_rate for t in ts], "%.0f"),
                 spread([t.kept / t.send_seconds for t in ts if t.send_seconds], "%.0f"),
                 spread([t.lost / t.sent_total * 100 for t in ts if t.sent_total], "%.1f%%"),
-                spread([t.per_dgram_us(t.cpu, t.kept) for t in ts], "%.2f"),
+                spread([per_us(t.cpu, t.kept) for t in ts], "%.2f"),
                 spread([(t.hwm_kb or 0) / 1024 for t in ts], "%.1f")))
     if "paced" in loads:
         log("\npaced at %.0f dgram/s for %.1f s" % (args.paced_rate, args.paced_seconds))
@@ -549,7 +549,7 @@ def summarize(trials, kinds, loads, args):
             ts = pick(kind, "paced")
             log("| %s | %s | %s |" % (
                 NAMES[kind], spread([t.lost / t.sent_total * 100 for t in ts if t.sent_total], "%.2f%%"),
-                spread([t.per_dgram_us(t.cpu, t.kept) for t in ts], "%.2f")))
+                spread([per_us(t.cpu, t.kept) for t in ts], "%.2f")))
     if "info" in loads:
         ts = pick("daemon", "info")
         log("\ninfo: default --maxopen, %d sources, %d datagrams: what eviction and the open gate store" % (
