@@ -295,15 +295,6 @@ TEST_F(LogTest, FatalExitWritesOutOpenStreams) {
     }
 }
 
-// A file-size limit as the daemon meets it, with SIGXFSZ ignored.
-void LimitFileSize(rlim_t bytes) {
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit rl;
-    getrlimit(RLIMIT_FSIZE, &rl);
-    rl.rlim_cur = bytes;
-    if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(98);
-}
-
 struct RefusedCase {
     std::string name;
     bool stderr_null;  // a detached daemon's stderr

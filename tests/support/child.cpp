@@ -1,9 +1,11 @@
 #include "support/child.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -24,6 +26,14 @@ std::string Slurp(FILE* f) {
 }
 
 }  // namespace
+
+void LimitFileSize(uint64_t bytes) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl;
+    getrlimit(RLIMIT_FSIZE, &rl);
+    rl.rlim_cur = bytes < rl.rlim_max ? static_cast<rlim_t>(bytes) : rl.rlim_max;
+    if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(98);
+}
 
 ChildResult RunInChild(const std::function<void()>& fn) {
     FILE* out = tmpfile();

@@ -15,6 +15,10 @@ struct ChildResult {
 // Forks, runs fn with stdout and stderr captured, and exits 0 when fn returns.
 ChildResult RunInChild(const std::function<void()>& fn);
 
+// In a child: a file-size limit of at most bytes (at most the hard limit) that
+// fails writes with EFBIG, as the daemon meets it with SIGXFSZ ignored.
+void LimitFileSize(uint64_t bytes);
+
 // A fresh temporary directory, removed with its contents on destruction.
 struct TempDir {
     TempDir();
