@@ -15,7 +15,9 @@ extern RecvCounterRecord RecvCounter;
 
 void RecvCounter_Add(uint32_t len);
 
-// Raises a counter by one, stopping at 2147483647 instead of wrapping.
-inline void Count_Inc(int32_t& n) {
-    if (n < INT32_MAX) n++;
+// Raises a counter by more (at least 0), stopping at 2147483647 instead of wrapping.
+inline void Count_Add(int32_t& n, int32_t more) {
+    n = n > INT32_MAX - more ? INT32_MAX : n + more;
 }
+
+inline void Count_Inc(int32_t& n) { Count_Add(n, 1); }

@@ -5,17 +5,15 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "common/counters.h"
 #include "dest/dest_hash.h"
 #include "log/log.h"
 #include "shell/settings.h"
-#include "common/counters.h"
 
 namespace {
 
@@ -25,10 +23,6 @@ constexpr int64_t COUNTED_MAX = 65599;
 // The record ends follow the buffer, aligned for their type.
 size_t EndsOffset() { return (static_cast<size_t>(Settings.bufsize) + 3) & ~size_t{3}; }
 int32_t EndsCapacity() { return Settings.bufsize / DEST_RECORD_MIN; }
-
-void CountMore(int32_t& n, int32_t more) {
-    n = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, int64_t{n} + more));
-}
 
 // Writes all of iov, resuming after short writes and interruptions. Returns
 // the bytes written; *err is 0 when that is all of them, else the error.
@@ -109,7 +103,7 @@ void Consume(Dest* d, uint32_t n) {
 
 // Counts what the buffer still holds as lost and empties it.
 void LoseBuffered(Dest* d) {
-    CountMore(d->lost, d->records);
+    Count_Add(d->lost, d->records);
     d->fill = 0;
     d->records = 0;
     d->torn = 0;
@@ -140,7 +134,7 @@ void FollowName(Dest* d) {
     }
     // The start of a partly written record went with the old file.
     if (d->torn > 0) {
-        CountMore(d->lost, 1);
+        Count_Add(d->lost, 1);
         Consume(d, d->ends[0]);
     }
     d->length = size + d->fill;
@@ -191,7 +185,7 @@ int64_t Put(Dest* d, const char* head, size_t headlen, const char* text, size_t 
         }
     }
     if (!fits || d->fd < 0) {
-        CountMore(d->lost, 1);
+        Count_Add(d->lost, 1);
         return -1;
     }
     if (d->fill == 0) d->since = Clock.sec;
@@ -283,6 +277,8 @@ void Dest_Close(Dest* d) {
     if (d->fd >= 0) {
         Flush(d);
         if (d->fd >= 0) {
+            // What the last write-out could not write is lost; a record begun
+            // in the file is cut off again, so the file ends on a whole record.
             if (d->fill > 0) CutTail(d->fd, d->torn);
             LoseBuffered(d);
             close(d->fd);
