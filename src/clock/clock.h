@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 
 inline constexpr int CLOCK_STAMP_SIZE = 64;
@@ -25,9 +26,28 @@ extern ClockRecord Clock;
 // with the local time if the whole second changed, 0 otherwise.
 int Clock_Update(ClockRecord* clock, struct tm* tm_out);
 
+// Two decimal digits for each of 0..99.
+inline constexpr char CLOCK_PAIRS[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 // The stamp of the process clock, in a shared buffer that the next call
-// overwrites; Clock.stamplen is its length.
-const char* Clock_Stamp();
+// overwrites; Clock.stamplen is its length. Called for every stored record,
+// so it only writes the six microsecond digits into the prepared stamp, two
+// at a time.
+inline const char* Clock_Stamp() {
+    if (Clock.usecpos >= 0) {
+        char* digits = Clock.stamp + Clock.usecpos;
+        uint32_t us = static_cast<uint32_t>(Clock.usec);
+        uint32_t high = us / 10000, rest = us - high * 10000;
+        uint32_t mid = rest / 100, low = rest - mid * 100;
+        memcpy(digits, CLOCK_PAIRS + 2 * high, 2);
+        memcpy(digits + 2, CLOCK_PAIRS + 2 * mid, 2);
+        memcpy(digits + 4, CLOCK_PAIRS + 2 * low, 2);
+    }
+    return Clock.stamp;
+}
 
 // Copies at most n bytes of src into dst, padding with NULs; dst[n-1] is always NUL.
 void Clock_BoundedCopy(char* dst, const char* src, size_t n);
