@@ -161,19 +161,34 @@ bool Flush(Dest* d) {
     return false;
 }
 
-// Appends a record, head, text and a line feed, to d's file: copied into the
-// buffer when it fits, else written straight through after what is buffered.
-// Returns the bytes taken, or -1 when the record is lost: the buffer still
-// holds what a failed write left, or the straight write failed (what it wrote
-// is cut off again).
-int64_t Put(Dest* d, const char* head, size_t headlen, const char* text, size_t len) {
-    size_t total = headlen + len + 1;
-    size_t size = d->buffer != nullptr ? static_cast<size_t>(Settings.bufsize) : 0;
+// Whether a record of total bytes fits in the buffer beside what it holds,
+// for a file still open (a failed reopen leaves none).
+inline bool Fits(const Dest* d, size_t total) {
+    return d->fill + total <= d->room && d->records < d->endsmax && d->fd >= 0;
+}
 
-    bool fits = d->fill + total <= size && d->records < EndsCapacity();
-    if (!fits && d->fd >= 0) {
+// Copies a record that fits into the buffer.
+inline int64_t Append(Dest* d, const char* head, size_t headlen, const char* text, size_t len, size_t total) {
+    if (d->fill == 0) d->since = Clock.sec;
+    char* p = d->buffer + d->fill;
+    memcpy(p, head, headlen);
+    memcpy(p + headlen, text, len);
+    p[headlen + len] = '\n';
+    d->fill += static_cast<uint32_t>(total);
+    d->ends[d->records++] = d->fill;
+    return static_cast<int64_t>(total);
+}
+
+// The record does not fit: writes the buffer out, then copies the record in
+// when it fits now, else writes it straight through. Returns the bytes
+// taken, or -1 when the record is lost: the buffer still holds what a failed
+// write left, or the straight write failed (what it wrote is cut off again).
+[[gnu::noinline]] int64_t PutOverflow(Dest* d, const char* head, size_t headlen, const char* text, size_t len) {
+    size_t total = headlen + len + 1;
+    bool fits = false;
+    if (d->fd >= 0) {
         bool flushed = Flush(d);
-        fits = d->fill + total <= size && d->records < EndsCapacity();
+        fits = Fits(d, total);
         if (!fits && flushed && d->fd >= 0) {
             char lf = '\n';
             struct iovec iov[3] = {{const_cast<char*>(head), headlen}, {const_cast<char*>(text), len}, {&lf, 1}};
@@ -188,22 +203,20 @@ int64_t Put(Dest* d, const char* head, size_t headlen, const char* text, size_t 
         Count_Add(d->lost, 1);
         return -1;
     }
-    if (d->fill == 0) d->since = Clock.sec;
-    char* p = d->buffer + d->fill;
-    memcpy(p, head, headlen);
-    memcpy(p + headlen, text, len);
-    p[headlen + len] = '\n';
-    d->fill += static_cast<uint32_t>(total);
-    d->ends[d->records++] = d->fill;
-    return static_cast<int64_t>(total);
+    return Append(d, head, headlen, text, len, total);
 }
 
-// Counts a write of n characters and, when it makes the file reach the cap,
-// appends the marker line and reports the drop once.
-void Account(Dest* d, int64_t n) {
-    if (n >= 0 && n <= COUNTED_MAX) d->length += n;
-    if (d->length < Settings.maxfilesize) return;
+// Appends a record, head, text and a line feed, to d's file: copied into the
+// buffer when it fits, the common case, else as PutOverflow says.
+inline int64_t Put(Dest* d, const char* head, size_t headlen, const char* text, size_t len) {
+    size_t total = headlen + len + 1;
+    if (!Fits(d, total)) return PutOverflow(d, head, headlen, text, len);
+    return Append(d, head, headlen, text, len, total);
+}
 
+// Appends the marker line once a write makes the file reach the cap, and
+// reports the drop once.
+[[gnu::noinline]] void PutMarker(Dest* d) {
     char marker[256];
     static_assert(sizeof marker > CLOCK_STAMP_SIZE + DEST_ADDRTEXT_SIZE + 64,
                   "the marker line is never cut");
@@ -213,6 +226,12 @@ void Account(Dest* d, int64_t n) {
     Put(d, marker, static_cast<size_t>(len), "", 0);
     Log_Msg(LOGLEVEL_FILE, "drop: maximum file length (%u) exceeded for %s",
             static_cast<uint32_t>(Settings.maxfilesize), d->addrtext);
+}
+
+// Counts a write of n characters; the cap may follow.
+inline void Account(Dest* d, int64_t n) {
+    if (n >= 0 && n <= COUNTED_MAX) d->length += n;
+    if (d->length >= Settings.maxfilesize) PutMarker(d);
 }
 
 }  // namespace
@@ -253,7 +272,11 @@ bool Dest_Open(Dest* d, uint32_t ip) {
     // Without a buffer every record goes straight to the file.
     size_t ends = static_cast<size_t>(EndsCapacity()) * sizeof *d->ends;
     d->buffer = static_cast<char*>(malloc(EndsOffset() + ends));
-    if (d->buffer != nullptr) d->ends = reinterpret_cast<uint32_t*>(d->buffer + EndsOffset());
+    if (d->buffer != nullptr) {
+        d->ends = reinterpret_cast<uint32_t*>(d->buffer + EndsOffset());
+        d->room = static_cast<uint32_t>(Settings.bufsize);
+        d->endsmax = EndsCapacity();
+    }
     return true;
 }
 
@@ -297,4 +320,6 @@ void Dest_Close(Dest* d) {
     free(d->buffer);
     d->buffer = nullptr;
     d->ends = nullptr;
+    d->room = 0;
+    d->endsmax = 0;
 }

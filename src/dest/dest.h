@@ -21,8 +21,10 @@ struct Dest {
     char addrtext[DEST_ADDRTEXT_SIZE];   // dotted quad, NUL-padded
     uint32_t addrlen;                    // characters in addrtext
     char* buffer;                        // bufsize bytes and the record ends while open, or null
+    uint32_t room;                       // bytes buffer takes: bufsize, or 0 without one
     uint32_t fill;                       // bytes waiting in buffer
     uint32_t* ends;                      // offset after each waiting record, inside buffer's block
+    int32_t endsmax;                     // record ends buffer keeps
     int32_t records;                     // records waiting, the first maybe partly in the file
     uint32_t torn;                       // bytes of the first waiting record already in the file
     int64_t since;                       // Clock.sec when the oldest waiting record was buffered

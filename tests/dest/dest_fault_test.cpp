@@ -86,6 +86,8 @@ TEST_F(DestFaultTest, CloseUnderAFileSizeLimitLeavesOnlyWholeRecords) {
                 free(d->buffer);
                 d->buffer = nullptr;
                 d->ends = nullptr;
+                d->room = 0;
+                d->endsmax = 0;
             }
             LimitFileSize(120);
             for (int i = 1; i <= 4; i++) PutRec(d, i);
