@@ -201,6 +201,41 @@ INSTANTIATE_TEST_SUITE_P(Modes, RecvRecordBlocks,
                                            RECVMODE_FORENSICRAW),
                          [](const auto& p) { return ModeName(p.param); });
 
+// --- The control scan, in both its builds: it may stop short of the first
+// byte to change, but never past it and never a whole 32-byte block short;
+// a clean text of a block or more is passed whole (a shorter one is left to
+// the cleaning byte by byte). Each text ends its own allocation, so a read
+// beyond it shows under ASan.
+
+TEST(RecvRecordScan, BothBuildsStopAtOrJustBeforeTheFirstControlByte) {
+    struct Build {
+        const char* name;
+        size_t (*scan)(const char*, size_t);
+    };
+    const Build builds[] = {{"running", Record_ControlFree}, {"portable", Record_ControlFreePortable}};
+    const unsigned char kinds[] = {0x00, 0x0a, 0x1f, 0x7f, 0x80, 0x9f};
+    for (const Build& build : builds) {
+        for (size_t len = 0; len <= 200; len++) {
+            for (size_t at = 0; at <= len; at++) {
+                for (unsigned char b : kinds) {
+                    std::vector<char> text(len, 'q');
+                    // at == len: a clean text; 0x7f is not a control byte.
+                    if (at < len) text[at] = static_cast<char>(b);
+                    bool clean = at == len || !IsCtl(b);
+                    size_t got = build.scan(text.data(), len);
+                    if (clean) {
+                        ASSERT_EQ(got, len < 16 ? 0 : len) << build.name << " length " << len;
+                    } else {
+                        ASSERT_LE(got, at) << build.name << " length " << len << " place " << at;
+                        ASSERT_LT(at - got, 32u) << build.name << " length " << len << " place " << at;
+                    }
+                    if (at == len) break;
+                }
+            }
+        }
+    }
+}
+
 // --- Line ends, NULs and short datagrams.
 
 struct ShapeCase {
