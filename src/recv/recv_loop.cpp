@@ -86,12 +86,17 @@ int ReceiveBatch(int sock) {
 // Hands out the next datagram, receiving a new batch when this one is used
 // up. With wait set an empty socket is waited on for at most WAIT_MS; the
 // timeout of recvmmsg itself is no use, as it is checked only after a
-// datagram arrives.
+// datagram arrives. A batch shorter than RECV_BATCH emptied the queue, so
+// then the wait comes first: a datagram that came since ends it at once, and
+// a trickle of single datagrams costs no call that finds nothing.
 bool Receive(int sock, bool wait, Datagram* dg) {
-    if (Batch.next >= Batch.count && ReceiveBatch(sock) == 0) {
-        if (!wait) return false;
-        struct pollfd pfd = {sock, POLLIN, 0};
-        if (poll(&pfd, 1, WAIT_MS) <= 0 || ReceiveBatch(sock) == 0) return false;
+    if (Batch.next >= Batch.count) {
+        bool drained = wait && Batch.count < RECV_BATCH;
+        if (drained || ReceiveBatch(sock) == 0) {
+            if (!wait) return false;
+            struct pollfd pfd = {sock, POLLIN, 0};
+            if (poll(&pfd, 1, WAIT_MS) <= 0 || ReceiveBatch(sock) == 0) return false;
+        }
     }
     int i = Batch.next++;
     const struct msghdr& h = Batch.msgs[i].msg_hdr;
