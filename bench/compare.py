@@ -11,7 +11,8 @@ Loads, each receiver on cpu 1 and the sender on cpu 0:
   backlog  N datagrams queued while the receiver is stopped, then its cpu time
            until its queue is empty and it is quiet (net.core.rmem_* raised
            for these trials only and restored afterwards);
-  flood    an unpaced sender: stored datagrams per second;
+  flood    an unpaced sender that outpaces every receiver (segmented sends):
+           stored datagrams per second;
   paced    a paced sender: loss and cpu time;
   info     the daemon with its default --maxopen, more sources than files;
   profile  (not in the default) one daemon flood under perf record.
@@ -296,7 +297,7 @@ def run_trial(kind, load, exe, args, rate=0.0, seconds=30.0, count=0, maxopen=20
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             time.sleep(0.5)
         cpu0, sched0 = run.proc_cpu(proc.pid), sched_ns(proc.pid)
-        run.run_senders(t, exe, args, port)
+        run.run_senders(t, exe, args, port, gso=load == "flood" and args.flood_sender == "segmented")
         if load == "backlog":
             t.queued, drops = run.udp_socket_state(port)
             if drops or not t.queued:
@@ -394,7 +395,10 @@ def main():
     ap.add_argument("--sources", type=int, default=100, help="source addresses")
     ap.add_argument("--size", type=int, default=200, help="payload bytes")
     ap.add_argument("--backlog", type=int, default=300000, help="datagrams queued while the receiver is stopped")
-    ap.add_argument("--flood", type=int, default=1000000, help="datagrams of the unpaced load")
+    ap.add_argument("--flood", type=int, default=3000000, help="datagrams of the unpaced load")
+    ap.add_argument("--flood-sender", choices=["segmented", "plain"], default="segmented",
+                    help="segmented: one UDP_SEGMENT send per batch, so the sender outpaces every receiver; "
+                         "plain: one sendmmsg entry per datagram, which one cpu sends slower than a receiver takes")
     ap.add_argument("--maxopen", type=int, default=200, help="daemon --maxopen and rsyslog file cache")
     ap.add_argument("--paced-rate", type=float, default=100000, help="datagrams per second of the paced load")
     ap.add_argument("--paced-seconds", type=float, default=2.0)

@@ -250,14 +250,15 @@ def stop(proc, timeout=15):
         return "killed after %d s" % timeout
 
 
-def run_senders(t, exe, args, port):
+def run_senders(t, exe, args, port, gso=False):
+    """gso: each batch goes out as one segmented send (see loadgen.cpp)."""
     procs = []
     per_count = max(1, t.count // args.senders)
     for j in range(args.senders):
         cmd = [exe["loadgen"], "--port", str(port), "--sources", str(args.sources),
                "--first", str(j * args.sources), "--scheme", args.scheme, "--size", str(args.size),
                "--rate", "%.1f" % (t.rate / args.senders), "--count", str(per_count),
-               "--seconds", "%.3f" % t.seconds, "--batch", str(args.batch)]
+               "--seconds", "%.3f" % t.seconds, "--batch", str(args.batch), "--gso", "1" if gso else "0"]
         procs.append(subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                       preexec_fn=pinner(args, 0)))
     for p in procs:
