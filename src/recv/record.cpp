@@ -107,13 +107,13 @@ __attribute__((target("avx2"))) inline int ControlLanes(const char* a, const cha
 
 __attribute__((target("avx2"))) size_t Record_ControlFree(const char* p, size_t len) {
     if (len < 32) return Unchanged<Clean::Control>(p, len);
+    // The last step overlaps the one before: bytes seen twice are still clean.
+    if (len < 64) return ControlLanes(p, p + len - 32) ? 0 : len;
     size_t i = 0;
     for (; i + 64 <= len; i += 64)
-        if (ControlLanes(p + i, p + i + 32)) break;
-    for (; i + 32 <= len; i += 32)
-        if (ControlLanes(p + i, p + i)) return i;
+        if (ControlLanes(p + i, p + i + 32)) return i;
     if (i == len) return len;
-    return ControlLanes(p + len - 32, p + len - 32) ? i : len;
+    return ControlLanes(p + len - 64, p + len - 32) ? i : len;
 }
 #else
 size_t Record_ControlFree(const char* p, size_t len) { return Record_ControlFreePortable(p, len); }

@@ -12,7 +12,7 @@ inline constexpr size_t RECORD_MAXTEXT = 8192;
 void Record_Store(Dest* d, char* data, size_t n);
 
 // Testing: the length of the start of p that the control-byte cleaning
-// leaves as it is, or less (down to the start of the 16- or 32-byte block
+// leaves as it is, or less (down to the start of the 16- or 64-byte block
 // holding the first byte to change). Record_ControlFree is the build the
 // cpu runs (AVX2 where it has it); the portable one is the build without.
 size_t Record_ControlFree(const char* p, size_t len);
