@@ -95,8 +95,8 @@ __attribute__((target("default"))) size_t Record_ControlFree(const char* p, size
     return Record_ControlFreePortable(p, len);
 }
 
-// Lanes of the 32 bytes at a and those at b holding a control byte in both
-// or either: the low seven bits of the lesser are below 0x20.
+// A bit for each of the 32 lanes where the bytes at a or those at b hold a
+// control byte: the low seven bits of the lesser of the two are below 0x20.
 __attribute__((target("avx2"))) inline int ControlLanes(const char* a, const char* b) {
     const __m256i low7 = _mm256_set1_epi8(0x7f);
     __m256i va = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a)), low7);
