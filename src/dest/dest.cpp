@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <cstring>
 
 #include "common/counters.h"
+#include "common/file_io.h"
 #include "dest/dest_hash.h"
 #include "log/log.h"
 #include "shell/settings.h"
@@ -23,43 +23,6 @@ constexpr int64_t COUNTED_MAX = 65599;
 // The record ends follow the buffer, aligned for their type.
 size_t EndsOffset() { return (static_cast<size_t>(Settings.bufsize) + 3) & ~size_t{3}; }
 int32_t EndsCapacity() { return Settings.bufsize / DEST_RECORD_MIN; }
-
-// Writes all of iov, resuming after short writes and interruptions. Returns
-// the bytes written; *err is 0 when that is all of them, else the error.
-size_t WriteAll(int fd, struct iovec* iov, int cnt, int* err) {
-    size_t done = 0;
-    *err = 0;
-    while (cnt > 0) {
-        ssize_t n = writev(fd, iov, cnt);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            // A write that makes no progress would repeat forever; take it as full.
-            *err = n < 0 ? errno : ENOSPC;
-            return done;
-        }
-        done += static_cast<size_t>(n);
-        while (cnt > 0 && static_cast<size_t>(n) >= iov->iov_len) {
-            n -= static_cast<ssize_t>(iov->iov_len);
-            iov++;
-            cnt--;
-        }
-        if (cnt > 0) {
-            iov->iov_base = static_cast<char*>(iov->iov_base) + n;
-            iov->iov_len -= static_cast<size_t>(n);
-        }
-    }
-    return done;
-}
-
-// Cuts the last n bytes, a partly written record, off the end of the file.
-void CutTail(int fd, uint32_t n) {
-    if (n == 0) return;
-    off_t end = lseek(fd, 0, SEEK_END);
-    if (end < static_cast<off_t>(n)) return;
-    // When this fails too nothing else can mend it; the partial record stays last.
-    int r = ftruncate(fd, end - static_cast<off_t>(n));
-    (void)r;
-}
 
 void BuildPath(char* path, size_t size, const Dest* d) {
     snprintf(path, size, "%s/%s-%s", d->addrtext, d->addrtext, d->filekey);
@@ -149,7 +112,7 @@ bool Flush(Dest* d) {
     if (d->fill == 0) return true;
     struct iovec iov = {d->buffer, d->fill};
     int err;
-    size_t n = WriteAll(d->fd, &iov, 1, &err);
+    size_t n = File_WriteAll(d->fd, &iov, 1, &err);
     if (err == 0) {
         d->fill = 0;
         d->records = 0;
@@ -193,13 +156,13 @@ inline int64_t Append(Dest* d, const char* head, size_t headlen, const char* tex
             char lf = '\n';
             struct iovec iov[3] = {{const_cast<char*>(head), headlen}, {const_cast<char*>(text), len}, {&lf, 1}};
             int err;
-            size_t n = WriteAll(d->fd, iov, 3, &err);
+            size_t n = File_WriteAll(d->fd, iov, 3, &err);
             if (err == 0) return static_cast<int64_t>(total);
             d->lasterr = err;
-            CutTail(d->fd, static_cast<uint32_t>(n));
+            File_CutTail(d->fd, static_cast<uint32_t>(n));
         }
     }
-    if (!fits || d->fd < 0) {
+    if (!fits) {
         Count_Add(d->lost, 1);
         return -1;
     }
@@ -302,7 +265,7 @@ void Dest_Close(Dest* d) {
         if (d->fd >= 0) {
             // What the last write-out could not write is lost; a record begun
             // in the file is cut off again, so the file ends on a whole record.
-            if (d->fill > 0) CutTail(d->fd, d->torn);
+            if (d->fill > 0) File_CutTail(d->fd, d->torn);
             LoseBuffered(d);
             close(d->fd);
             d->fd = -1;

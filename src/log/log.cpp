@@ -12,6 +12,7 @@
 
 #include "clock/clock.h"
 #include "common/counters.h"
+#include "common/file_io.h"
 #include "shell/settings.h"
 
 namespace {
@@ -27,23 +28,13 @@ int unwrittenerr = 0;      // errno of the last refusal
 // Appends the line; false with errno set when it is not all in the file. A
 // part that went in is cut off again, so the next line never glues to it.
 bool WriteLine(const char* line, size_t len) {
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = write(logfd, line + done, len - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            int err = n < 0 ? errno : ENOSPC;
-            off_t end = done > 0 ? lseek(logfd, 0, SEEK_END) : -1;
-            if (end >= static_cast<off_t>(done)) {
-                int r = ftruncate(logfd, end - static_cast<off_t>(done));
-                (void)r;
-            }
-            errno = err;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    struct iovec iov = {const_cast<char*>(line), len};
+    int err;
+    size_t done = File_WriteAll(logfd, &iov, 1, &err);
+    if (err == 0) return true;
+    File_CutTail(logfd, static_cast<uint32_t>(done));
+    errno = err;
+    return false;
 }
 
 // Tells of the refused lines before the next line the log takes.

@@ -207,34 +207,33 @@ size_t BuildHead(char* head, const Dest* d, bool counted, size_t count) {
     size_t len = n < RECORD_MAXTEXT ? n : RECORD_MAXTEXT;
     data[len] = '\0';
     bool counted = Settings.recvmode == RECVMODE_FORENSIC || Settings.recvmode == RECVMODE_FORENSICRAW;
-    char* head = Head;
-    size_t h = BuildHead(head, d, counted, len);
+    size_t h = BuildHead(Head, d, counted, len);
 
     switch (Settings.recvmode) {
     case RECVMODE_TRUNCATE: {
         size_t line = CleanLine(data, len);
         data[line] = '\0';
-        Dest_PutRecord(d, head, h, data, line);
+        Dest_PutRecord(d, Head, h, data, line);
         break;
     }
     case RECVMODE_FLAT:
         Blank<Clean::Control>(data, len);
-        Dest_PutRecord(d, head, h, data, len);
+        Dest_PutRecord(d, Head, h, data, len);
         break;
     case RECVMODE_FORENSIC:
         Blank<Clean::ControlButLf>(data, len);
-        Dest_PutRecord(d, head, h, data, len);
+        Dest_PutRecord(d, Head, h, data, len);
         break;
     case RECVMODE_FORENSICRAW:
         Blank<Clean::Nul>(data, len);
-        Dest_PutRecord(d, head, h, data, len);
+        Dest_PutRecord(d, Head, h, data, len);
         break;
     default:
         // Split: one record per line, each written before the next is looked at.
         for (size_t start = 0; start < len;) {
             size_t line = CleanLine(data + start, len - start);
             data[start + line] = '\0';
-            Dest_PutRecord(d, head, h, data + start, line);
+            Dest_PutRecord(d, Head, h, data + start, line);
             start += line + 1;
         }
         break;
