@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the daemon (Release) and runs it in the foreground with the given options.
 set -euo pipefail
 cd "$(dirname "$0")"

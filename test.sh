@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs what is missing, then builds and runs every test twice: a plain
 # build, and one with AddressSanitizer and UndefinedBehaviorSanitizer. Last,
 # the fuzz targets run for 30 seconds each in a third build, made with clang;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The ceiling for one receiving thread: receives and only counts datagrams
 // and bytes. Two modes:
 //   recvfrom: a non-blocking try, else a poll bounded at 250 ms, then one

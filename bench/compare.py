@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Side-by-side benchmark on loopback: corvashenmir, bare receive loops, rsyslog.
 
 One command: bench/compare.py   (builds Release into build-bench when needed;

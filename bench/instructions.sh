@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # User-space instructions per datagram of the daemon (split mode) and of the
 # bare receive loops, counted by callgrind: repeatable where cpu seconds are not.
 # Usage: bench/instructions.sh [BUILD_DIR [DAEMON]]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Load generator for corvashenmir: sequence-numbered fixed-size datagrams
 // from S loopback source addresses, batched with sendmmsg, paced to a total
 // rate, bounded by a count and a time limit.

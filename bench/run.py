@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Benchmark corvashenmir against the bare receive loop, loopback only.
 
 One command: bench/run.py  (builds Release into build-bench when needed).

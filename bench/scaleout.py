@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Aggregate stored rate of daemons behind the nftables balancer of deploy/scaleout.sh.
 
 One command, as root: bench/scaleout.py  (builds Release into build-bench when needed).

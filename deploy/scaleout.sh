@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Several corvashenmir daemons behind one nftables rule that maps every source
 # address to one daemon: jhash of the source address, modulo the number of
 # daemons. The daemon itself knows nothing of this; each one is an ordinary

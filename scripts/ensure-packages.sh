@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the Debian packages named as arguments that are not installed yet.
 set -euo pipefail
 missing=()

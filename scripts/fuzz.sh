@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the libFuzzer targets of tests/fuzz with clang (ASan and UBSan) in
 # their own build directory and runs each for the given seconds (default 600)
 # as the CTest tests labelled fuzz, side by side, then prints each run's

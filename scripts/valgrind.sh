@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Runs a short end-to-end session of the daemon under valgrind memcheck, once
 # per receive mode (scripts/valgrind_session.py), and fails on any memcheck
 # error. Takes a few minutes; not part of test.sh.

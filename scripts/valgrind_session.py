@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """A short session of the daemon under valgrind memcheck, once per receive mode.
 
 Each run starts the daemon on a free port in a temporary root, with options

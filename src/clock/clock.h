@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The cached wall clock and every time string derived from it.
 #pragma once
 

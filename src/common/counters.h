@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Counters below every module: received bytes, which the receive loop adds
 // and the eviction's random pick reads, and the saturating step that every
 // per-period count uses.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Appending to the daemon's files: whole writes, and taking back a partial one.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Destination descriptors and the per-source files they write.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "dest/dest_hash.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Source address to destination descriptor: 4096 slots, linear probing.
 #pragma once
 

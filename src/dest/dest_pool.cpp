@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "dest/dest_pool.h"
 
 #include <cstdio>

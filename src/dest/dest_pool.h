@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The fixed pool of destination descriptors, with random eviction.
 #pragma once
 

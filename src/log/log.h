@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon's own dated log, its console echo, and the fatal exits.
 #pragma once
 

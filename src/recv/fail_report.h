@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Per-period counts of datagrams from sources whose file could not be opened.
 #pragma once
 

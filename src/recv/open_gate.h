@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Admission of new file opens per second, and the once-a-second drop report.
 #pragma once
 

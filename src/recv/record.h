@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Receive modes: a datagram's text becomes one or more records in its file.
 #pragma once
 

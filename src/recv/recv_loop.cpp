@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "recv/recv_loop.h"
 
 #include <linux/sock_diag.h>

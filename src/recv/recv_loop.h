@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The receive loop: one datagram per turn, per-second work, rollover, hangup.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Signals, pid file and detaching: the parts of the process life around the loop.
 #pragma once
 

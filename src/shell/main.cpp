@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Command line and the process-wide settings it fills.
 #pragma once
 

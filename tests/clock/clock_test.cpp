@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The cached clock and its strings, driven through the Clock_UpdateAt seam so
 // that every expected string is known in advance.
 #include "clock/clock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Counts heap allocations made while records are written and sources opened.
 // The binary is linked with --wrap for malloc, calloc and realloc, so every
 // call from the daemon's code passes through the hooks below.

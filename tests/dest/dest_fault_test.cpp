@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Write faults, removed files and refused opens: nothing torn, nothing lost
 // without a count, and the one-second write-out of waiting records.
 #include <fcntl.h>

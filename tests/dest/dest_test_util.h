@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Helpers shared by the destination tests: addresses, a clean process state,
 // and capture of the verbose trace.
 #pragma once

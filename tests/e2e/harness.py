@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Shared helpers for the end-to-end tests of corvashenmir.
 
 Every scenario starts the real binary in the foreground on a free UDP port,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Where every datagram went: one run that mixes the ways a datagram can fail
 to be stored, then checks that each datagram sent is either a record in its
 source's file or in exactly one count of the daemon log's report lines:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Command line of the real binary: usage text, errors and the lines printed
 while the options are parsed.  The unit tests walk the option table in
 depth; these check the bytes a user sees and the exit statuses."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Records sent by real syslog clients: util-linux logger and Python's
 SysLogHandler, both from 127.0.0.1, next to a plain sender on another
 loopback address."""

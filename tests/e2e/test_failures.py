@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Sources without a directory below the root: not stored, counted per source
 and reported at shutdown, ten sources one by one and the rest as one sum."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Per-source files and the daemon log on disk: names by hourly and daily key,
 stamps in both styles and several zones, permissions from the umask, and the
 size cap with its marker line."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """The open gate: new sources in one second beyond --maxopenspersec are
 refused and summed in one "drops:" line at the next second; the first
 second after a hangup admits up to --maxopen.

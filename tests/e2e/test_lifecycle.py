@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Start-up and orderly shutdown of the daemon: the lines it logs and echoes,
 the pid file, the fatal start-up failures, and detaching with --daemon."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Descriptor pool: with more active sources than --maxopen, files are closed
 at random to make room and reopened later, and no stored record is lost."""
 

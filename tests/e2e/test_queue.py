@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """The socket queue: datagrams already queued when a stop is requested are
 stored before the shutdown, and datagrams the kernel dropped because the queue
 was full are counted in the daemon log with the statistics.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Receive modes: the exact bytes each mode writes for crafted datagrams with
 control bytes, LFs, NULs, CR LF line ends, high bytes and oversized data."""
 

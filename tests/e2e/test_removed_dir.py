@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """A per-source directory removed and made again while the daemon runs: the
 records that follow land in the new file, and nothing that went to the
 unlinked one is lost without a "drop: lost" count."""

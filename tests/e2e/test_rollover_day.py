@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Change of the local date (and year), with the daemon started a few seconds
 before local midnight (libfaketime): a new day's daemon log is started, the
 last hour's statistics and fail reports go into it, and per-source files move

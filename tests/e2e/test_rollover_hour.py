@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Hourly rollover, with the daemon started a few seconds before the top of a
 local hour (libfaketime): the old hour's file is complete, later datagrams go
 to the new hour's file, and the old hour's statistics and fail reports are

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Several daemons behind the nftables balancer of deploy/scaleout.sh.
 
 Needs root, `ip netns` and `nft`; skips with the reason otherwise. All

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Signals: SIGHUP flushes and reopens while running; SIGTERM or SIGINT during
 start-up is remembered and ends in an orderly shutdown; a second stop signal
 ends the process by the default action."""

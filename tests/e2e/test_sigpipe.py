@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """A console whose reader has gone (stdout through a pipe closed after the
 first line) does not end the daemon: it goes on storing and stops cleanly."""
 

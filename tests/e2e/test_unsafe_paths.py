@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """A FIFO and a symbolic link at a per-source path are failed opens: the
 daemon neither blocks in the open nor writes through the link, counts the
 source's datagrams as failures and keeps serving hangups and the stop."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Write faults end to end: a file-size limit, a full disk that gets space
 back, a capped file and a daemon log that cannot be written. The daemon
 survives each, no file holds a torn record, and every datagram sent is

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Records of a quiet source reach its file within two seconds, without a
 hangup, a full buffer or a stop."""
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The record path in every receive mode: Record_Store writes through an open
 // Dest into a real file, which is then compared byte for byte with a small
 // model of the modes written here from their rules alone.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The command line: Settings_Parse on argument vectors made from the input,
 // its NUL-separated pieces, the first being the program's name. Refusals and
 // --help end the process, so each vector is parsed in a child; its exit

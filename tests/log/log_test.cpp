@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon log, its console echo and the fatal exits. The log stream is
 // process state, so every case runs in a child inside a fresh directory.
 #include "log/log.h"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Helpers of the packaging tests; sourced by each test script.
 set -euo pipefail
 

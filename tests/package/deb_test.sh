@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the Debian package from the source tree in a build directory of its
 # own (prefix /usr, no sanitizers, no tests), checks its contents and control
 # fields, unpacks it into a scratch root and runs the unpacked binary, and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # The manual page lints clean with groff and mandoc, and documents every
 # option that the daemon's usage text lists.
 # Usage: manpage_test.sh <page.8> <daemon binary>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the build into a scratch root, checks that the service unit and
 # the options file agree, and verifies the unit with systemd-analyze: its
 # directives, its command paths (the unit is copied with ExecStart pointing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "recv/open_gate.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fixed clock, clean process-wide state and daemon log reading for the
 // reception tests.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Command-line parsing: every vector runs in a child, since refusals and
 // --help end the process through Usage.
 #include "shell/settings.h"

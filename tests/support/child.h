@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs a piece of the daemon in a child process, for code that exits or
 // writes to the standard streams, and collects what it did.
 #pragma once

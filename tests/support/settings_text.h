@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The settings record as text, one field a line, to compare whole records.
 #pragma once
 
