@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log/log.h"
 #include "shell/settings.h"
 
 ClockRecord Clock;
@@ -36,6 +35,12 @@ int32_t Offset(const struct tm& local, const struct tm& utc) {
 
 }  // namespace
 
+int64_t Clock_SteadyUsec() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 void Clock_BoundedCopy(char* dst, const char* src, size_t n) {
     strncpy(dst, src, n);
     dst[n - 1] = '\0';
@@ -43,12 +48,15 @@ void Clock_BoundedCopy(char* dst, const char* src, size_t n) {
 
 int Clock_Update(ClockRecord* clock, struct tm* tm_out) {
     struct timeval tv;
-    if (gettimeofday(&tv, nullptr) < 0) FatalErrno("gettimeofday");
+    if (gettimeofday(&tv, nullptr) < 0) {
+        clock->failed = "gettimeofday";
+        return CLOCK_FAILED;
+    }
     // The common case, once per datagram: the same second. The new second's
     // work stays out of line, so this path keeps a small frame.
     if (tv.tv_sec == clock->sec && tv.tv_usec < 1000000) {
         clock->usec = tv.tv_usec;
-        return 0;
+        return CLOCK_SAME;
     }
     return Clock_UpdateAt(clock, tv.tv_sec, tv.tv_usec, tm_out);
 }
@@ -60,16 +68,24 @@ int Clock_Update(ClockRecord* clock, struct tm* tm_out) {
     }
     if (sec == clock->sec) {
         clock->usec = usec;
-        return 0;
+        return CLOCK_SAME;
     }
-    clock->sec = sec;
-    clock->usec = usec;
 
+    // A failed conversion leaves the record as the last rebuild made it, so
+    // the caller's fatal line still has a stamp.
     time_t t = static_cast<time_t>(sec);
     struct tm local;
     struct tm utc;
-    if (localtime_r(&t, &local) == nullptr) FatalErrno("localtime");
-    if (gmtime_r(&t, &utc) == nullptr) FatalErrno("gmtime");
+    if (localtime_r(&t, &local) == nullptr) {
+        clock->failed = "localtime";
+        return CLOCK_FAILED;
+    }
+    if (gmtime_r(&t, &utc) == nullptr) {
+        clock->failed = "gmtime";
+        return CLOCK_FAILED;
+    }
+    clock->sec = sec;
+    clock->usec = usec;
     if (tm_out != nullptr) *tm_out = local;
 
     clock->tzoff = Offset(local, utc);
@@ -111,5 +127,5 @@ int Clock_Update(ClockRecord* clock, struct tm* tm_out) {
         Clock_BoundedCopy(clock->filekey, clock->datekey, sizeof clock->filekey);
     else
         snprintf(clock->filekey, sizeof clock->filekey, "%04u%02u%02u%02u", year, mon, mday, hour);
-    return 1;
+    return CLOCK_CHANGED;
 }

@@ -19,12 +19,21 @@ struct ClockRecord {
     int32_t usecpos;               // offset of "%06u" in tmpl, -1 in the old style
     char stamp[CLOCK_STAMP_SIZE];  // tmpl with room for the microseconds, which Clock_Stamp fills
     uint32_t stamplen;             // characters in stamp
+    const char* failed;            // the call that failed, when an update returned CLOCK_FAILED
 };
 
 extern ClockRecord Clock;
 
-// Reads the wall clock into clock. Returns 1 and fills tm_out (when not null)
-// with the local time if the whole second changed, 0 otherwise.
+enum ClockResult : int {
+    CLOCK_FAILED = -1,  // errno set, clock->failed names the call; the record is unchanged
+    CLOCK_SAME = 0,
+    CLOCK_CHANGED = 1,
+};
+
+// Reads the wall clock into clock. CLOCK_CHANGED, with tm_out (when not
+// null) filled with the local time, if the whole second changed; CLOCK_SAME
+// otherwise. The clock cannot end the process itself, since the daemon log
+// stamps its lines from it: on CLOCK_FAILED the caller does.
 int Clock_Update(ClockRecord* clock, struct tm* tm_out);
 
 // Two decimal digits for each of 0..99.
@@ -49,6 +58,10 @@ inline const char* Clock_Stamp() {
     }
     return Clock.stamp;
 }
+
+// Microseconds of the system's steady clock, which no setting of the wall
+// clock moves: for bounds on how long something may take.
+int64_t Clock_SteadyUsec();
 
 // Copies at most n bytes of src into dst, padding with NULs; dst[n-1] is always NUL.
 void Clock_BoundedCopy(char* dst, const char* src, size_t n);

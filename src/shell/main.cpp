@@ -21,6 +21,12 @@
 
 namespace {
 
+// Forces a rebuild of every time string.
+void RebuildClock(struct tm* tm) {
+    Clock.sec = 0;
+    if (Clock_Update(&Clock, tm) == CLOCK_FAILED) FatalErrno(Clock.failed);
+}
+
 void LogIds(const char* phase) {
     Log_Msg(LOGLEVEL_CONSOLE, "%s: version=\"%s\" pid=%u uid=%u gid=%u euid=%u egid=%u", phase,
             VERSION, static_cast<unsigned>(getpid()), static_cast<unsigned>(getuid()),
@@ -38,12 +44,10 @@ int main(int argc, char** argv) {
     HupFlag = 0;
 
     struct tm tm = {};
-    Clock.sec = 0;
-    Clock_Update(&Clock, &tm);
+    RebuildClock(&tm);
     Signals_Install();
     Settings_Parse(argc, argv);
-    Clock.sec = 0;
-    Clock_Update(&Clock, &tm);
+    RebuildClock(&tm);
 
     umask(Settings.umask);
     if (chdir(Settings.rootdir) != 0) {

@@ -153,7 +153,7 @@ void Settings_Parse(int argc, char** argv) {
         } else if (strcasecmp(a, "--splitday") == 0) {
             Settings.split = SPLIT_DAY;
             Clock.sec = 0;
-            Clock_Update(&Clock, nullptr);
+            if (Clock_Update(&Clock, nullptr) == CLOCK_FAILED) FatalErrno(Clock.failed);
             Log_Msg(LOGLEVEL_ERROR, "warning: '--splitday' is deprecated. Use '--split day' instead.");
         } else if (strcasecmp(a, "--split") == 0) {
             const char* word = TakeValue(argc, argv, &i, "--split");

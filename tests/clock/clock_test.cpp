@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -192,6 +193,26 @@ TEST_F(ClockTest, BackwardStepRebuilds) {
     EXPECT_STREQ(Clock_Stamp(), "2031-03-04T22:07:09.000003-03:30");
     EXPECT_STREQ(Clock.datekey, "20310304");
     EXPECT_STREQ(Clock.filekey, "2031030422");
+}
+
+// A second beyond what the calendar conversions take is reported, not fatal
+// here, and leaves every string of the last rebuild for the caller's fatal line.
+TEST_F(ClockTest, FailedConversionIsReportedAndChangesNothing) {
+    SetTimeZone(EXAMPLE_ZONE);
+    ASSERT_EQ(Clock_UpdateAt(&Clock, EXAMPLE, 42, nullptr), CLOCK_CHANGED);
+    ClockRecord before = Clock;
+    struct tm tm {};
+    tm.tm_year = -999;
+    errno = 0;
+    EXPECT_EQ(Clock_UpdateAt(&Clock, INT64_MAX / 2, 7, &tm), CLOCK_FAILED);
+    EXPECT_EQ(errno, EOVERFLOW);
+    EXPECT_STREQ(Clock.failed, "localtime");
+    EXPECT_EQ(Clock.sec, before.sec);
+    EXPECT_EQ(Clock.usec, before.usec);
+    EXPECT_STREQ(Clock.tmpl, before.tmpl);
+    EXPECT_STREQ(Clock.filekey, before.filekey);
+    EXPECT_EQ(tm.tm_year, -999);
+    EXPECT_STREQ(Clock_Stamp(), "2031-03-05T22:07:09.000042-03:30");
 }
 
 // Settings are read at rebuild time only; sec = 0 forces the rebuild.
