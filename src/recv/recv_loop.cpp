@@ -156,8 +156,6 @@ void Route(const Datagram& dg, int32_t* opens) {
         FailReport_Add(dg.source);
 }
 
-int64_t Usec(const ClockRecord& c) { return c.sec * 1000000 + c.usec; }
-
 }  // namespace
 
 void Recv_Statistics(int sock, int32_t opens) {
@@ -186,7 +184,9 @@ int32_t Recv_Loop(int sock, struct tm* tm) {
         bool got = Receive(sock, drainUntil < 0, &dg);
         RecvCounter_Add(static_cast<uint32_t>(dg.len));
 
-        if (Clock_Update(&Clock, tm) || first) {
+        int clock = Clock_Update(&Clock, tm);
+        if (clock == CLOCK_FAILED) FatalErrno(Clock.failed);
+        if (clock == CLOCK_CHANGED || first) {
             Period now = {tm->tm_hour, tm->tm_mday, tm->tm_mon, tm->tm_year};
             if (first || now.hour != last.hour || now.mday != last.mday || now.mon != last.mon ||
                 now.year != last.year)
@@ -208,10 +208,12 @@ int32_t Recv_Loop(int sock, struct tm* tm) {
         if (StopFlag) {
             // What the kernel already holds is stored before the shutdown,
             // but a sender that never pauses cannot hold the stop off; what
-            // was taken from the kernel is always finished.
+            // was taken from the kernel is always finished. The bound is on
+            // the steady clock: a wall clock held or stepped back (NTP, an
+            // operator, a resumed virtual machine) must not stretch it.
             if (drainUntil < 0)
-                drainUntil = Usec(Clock) + STOP_DRAIN_USEC;
-            else if (Batch.next >= Batch.count && (!got || Usec(Clock) >= drainUntil))
+                drainUntil = Clock_SteadyUsec() + STOP_DRAIN_USEC;
+            else if (Batch.next >= Batch.count && (!got || Clock_SteadyUsec() >= drainUntil))
                 return opens;
         }
     }
