@@ -182,7 +182,7 @@ inline int64_t Put(Dest* d, const char* head, size_t headlen, const char* text, 
 // reports the drop once.
 [[gnu::noinline]] void PutMarker(Dest* d) {
     char marker[256];
-    static_assert(sizeof marker > CLOCK_STAMP_SIZE + DEST_ADDRTEXT_SIZE + 64,
+    static_assert(sizeof marker > CLOCK_STAMP_SIZE + ADDR_TEXT_SIZE + 64,
                   "the marker line is never cut");
     int len = snprintf(marker, sizeof marker, "%s corvashenmir <%u>Maximum file length (%u) exceeded for %s",
                        Clock_Stamp(), 44u, static_cast<uint32_t>(Settings.maxfilesize), d->addrtext);
@@ -200,15 +200,13 @@ inline void Account(Dest* d, int64_t n) {
 
 }  // namespace
 
-bool Dest_Open(Dest* d, uint32_t ip) {
+bool Dest_Open(Dest* d, const Addr& addr) {
     *d = Dest{};
     d->fd = -1;
-    d->addr = ip;
+    d->addr = addr;
     DestHash_Add(d);
 
-    const auto* o = reinterpret_cast<const unsigned char*>(&d->addr);
-    int n = snprintf(d->addrtext, sizeof d->addrtext, "%u.%u.%u.%u", o[0], o[1], o[2], o[3]);
-    d->addrlen = n > 0 ? static_cast<uint32_t>(n) : 0;
+    d->addrlen = static_cast<uint32_t>(Addr_Format(addr, d->addrtext, sizeof d->addrtext));
     Clock_BoundedCopy(d->filekey, Clock.filekey, sizeof d->filekey);
     char path[DEST_PATH_SIZE];
     BuildPath(path, sizeof path, d);

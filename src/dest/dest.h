@@ -6,9 +6,11 @@
 #include <cstdint>
 
 #include "clock/clock.h"
+#include "common/addr.h"
 
-inline constexpr int DEST_ADDRTEXT_SIZE = 20;
 inline constexpr int DEST_PATH_SIZE = 1024;
+// The path "<addr>/<addr>-<key>" is never cut.
+static_assert(DEST_PATH_SIZE > 2 * ADDR_TEXT_SIZE + CLOCK_KEY_SIZE);
 
 // The buffer keeps the end of each waiting record, for up to bufsize / this
 // many records; a buffer holding that many is written out like a full one.
@@ -18,8 +20,8 @@ inline constexpr int DEST_RECORD_MIN = 32;
 struct Dest {
     int fd;                              // append-mode descriptor of the file, -1 for none
     int64_t length;                      // file size at open plus every counted write
-    uint32_t addr;                       // source address, network byte order
-    char addrtext[DEST_ADDRTEXT_SIZE];   // dotted quad, NUL-padded
+    Addr addr;                           // source address
+    char addrtext[ADDR_TEXT_SIZE];       // its text, NUL-padded
     uint32_t addrlen;                    // characters in addrtext
     char* buffer;                        // bufsize bytes and the record ends while open, or null
     uint32_t room;                       // bytes buffer takes: bufsize, or 0 without one
@@ -37,10 +39,10 @@ struct Dest {
 
 inline bool Dest_IsOpen(const Dest* d) { return d->fd >= 0; }
 
-// Binds d to ip, enters it into the hash table and opens the source's file for
-// the current file key. False when the file could not be opened; d then stays
-// in the table as the mark of a failed source.
-bool Dest_Open(Dest* d, uint32_t ip);
+// Binds d to addr, enters it into the hash table and opens the source's file
+// for the current file key. False when the file could not be opened; d then
+// stays in the table as the mark of a failed source.
+bool Dest_Open(Dest* d, const Addr& addr);
 
 // False, with the datagram counted as discarded, once d's file has reached
 // the size cap; true while records may still be written.

@@ -1,21 +1,19 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "dest/dest_hash.h"
 
-#include <arpa/inet.h>
+#include <algorithm>
+#include <cstdlib>
 
 #include "log/log.h"
-#include "shell/settings.h"
 
-std::array<Dest*, DESTHASH_SLOTS> DestHash;
-
-// The pool never holds more than a quarter of the slots, which keeps probe runs short.
-static_assert(MAXOPEN_CAPACITY * 4 <= DESTHASH_SLOTS);
+std::span<Dest*> DestHash;
 
 namespace {
 
-constexpr uint32_t MASK = DESTHASH_SLOTS - 1;
+int shift = 32 - DESTHASH_MIN_BITS;  // 32 less the table's bits
+uint32_t mask = 0;
 
-uint32_t Next(uint32_t slot) { return (slot + 1) & MASK; }
+uint32_t Next(uint32_t slot) { return (slot + 1) & mask; }
 
 // Whether slot lies in the cyclic range (from, to].
 bool Between(uint32_t from, uint32_t slot, uint32_t to) {
@@ -24,23 +22,34 @@ bool Between(uint32_t from, uint32_t slot, uint32_t to) {
 
 }  // namespace
 
-uint32_t DestHash_Index(uint32_t ip) {
-    return (ntohl(ip) * 0x9E3779B9u) >> (32 - DESTHASH_BITS);
+void DestHash_Init(int32_t capacity) {
+    // A quarter full at most keeps probe runs short.
+    int bits = DESTHASH_MIN_BITS;
+    while ((int64_t{1} << bits) < int64_t{4} * capacity) bits++;
+    size_t slots = size_t{1} << bits;
+    free(DestHash.data());
+    auto* table = static_cast<Dest**>(calloc(slots, sizeof(Dest*)));
+    if (table == nullptr) Fatal("out of memory mallocing the destination hash table");
+    DestHash = {table, slots};
+    shift = 32 - bits;
+    mask = static_cast<uint32_t>(slots - 1);
 }
 
-Dest* DestHash_Find(uint32_t ip) {
-    uint32_t slot = DestHash_Index(ip);
-    for (int n = 0; n < DESTHASH_SLOTS; n++, slot = Next(slot)) {
+uint32_t DestHash_Index(const Addr& addr) { return (Addr_Hash(addr) * 0x9E3779B9u) >> shift; }
+
+Dest* DestHash_Find(const Addr& addr) {
+    uint32_t slot = DestHash_Index(addr);
+    for (size_t n = 0; n < DestHash.size(); n++, slot = Next(slot)) {
         Dest* d = DestHash[slot];
         if (d == nullptr) return nullptr;
-        if (d->addr == ip) return d;
+        if (d->addr == addr) return d;
     }
     return nullptr;
 }
 
 void DestHash_Add(Dest* d) {
     uint32_t slot = DestHash_Index(d->addr);
-    for (int n = 0; n < DESTHASH_SLOTS; n++, slot = Next(slot)) {
+    for (size_t n = 0; n < DestHash.size(); n++, slot = Next(slot)) {
         if (DestHash[slot] == nullptr) {
             DestHash[slot] = d;
             return;
@@ -55,9 +64,9 @@ void DestHash_Add(Dest* d) {
 // absent addresses stop at the first empty slot without tombstones.
 void DestHash_Remove(Dest* d) {
     uint32_t hole = DestHash_Index(d->addr);
-    int n = 0;
-    for (; n < DESTHASH_SLOTS && DestHash[hole] != d; n++) hole = Next(hole);
-    if (n == DESTHASH_SLOTS) Fatal("INTERNAL BROKENNESS: DestHash_Remove: Couldn't find pDest in the hash?!");
+    size_t n = 0;
+    for (; n < DestHash.size() && DestHash[hole] != d; n++) hole = Next(hole);
+    if (n == DestHash.size()) Fatal("INTERNAL BROKENNESS: DestHash_Remove: Couldn't find pDest in the hash?!");
 
     DestHash[hole] = nullptr;
     for (uint32_t slot = Next(hole); DestHash[slot] != nullptr; slot = Next(slot)) {
@@ -70,4 +79,4 @@ void DestHash_Remove(Dest* d) {
     }
 }
 
-void DestHash_Clear() { DestHash.fill(nullptr); }
+void DestHash_Clear() { std::fill(DestHash.begin(), DestHash.end(), nullptr); }

@@ -1,22 +1,29 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Source address to destination descriptor: 4096 slots, linear probing.
+// Source address to destination descriptor: a power-of-two table of slots
+// with linear probing, at least four slots for every descriptor.
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <span>
 
+#include "common/addr.h"
 #include "dest/dest.h"
 
-inline constexpr int DESTHASH_BITS = 12;
-inline constexpr int DESTHASH_SLOTS = 1 << DESTHASH_BITS;
+// The smallest table: up to 1024 descriptors it is these 4096 slots.
+inline constexpr int DESTHASH_MIN_BITS = 12;
 
-Dest* DestHash_Find(uint32_t ip);
+// Allocates the table for up to capacity descriptors, at least four slots
+// for each and never fewer than 2^DESTHASH_MIN_BITS, and empties it. Once at
+// start-up; running out of memory is fatal.
+void DestHash_Init(int32_t capacity);
+
+Dest* DestHash_Find(const Addr& addr);
 void DestHash_Add(Dest* d);
 void DestHash_Remove(Dest* d);
 void DestHash_Clear();
 
 // Testing: the slots (null is an empty slot; the table refers to descriptors,
-// owns none) and the home slot of ip (network byte order): Fibonacci hash,
-// top 12 bits.
-extern std::array<Dest*, DESTHASH_SLOTS> DestHash;
-uint32_t DestHash_Index(uint32_t ip);
+// owns none) and the home slot of addr: Fibonacci hash of Addr_Hash, its top
+// bits.
+extern std::span<Dest*> DestHash;
+uint32_t DestHash_Index(const Addr& addr);

@@ -12,20 +12,28 @@ RandState Rand = {0xDEADBEEFu, 0};
 
 namespace {
 
-// Fixed storage: the pool never holds more than MAXOPEN_CAPACITY descriptors.
-std::array<Dest, MAXOPEN_CAPACITY> descriptors;
+Dest* descriptors = nullptr;
 
 }  // namespace
 
 void DestPool_Init() {
-    int32_t n = Settings.maxopen;
-    if (n > MAXOPEN_CAPACITY) n = MAXOPEN_CAPACITY;
-    for (int32_t i = 0; i < n; i++) {
+    size_t n = static_cast<size_t>(Settings.maxopen);
+    free(descriptors);
+    free(DestPool.usedlist.data());
+    free(DestPool.freelist.data());
+    descriptors = static_cast<Dest*>(calloc(n, sizeof(Dest)));
+    auto** used = static_cast<Dest**>(calloc(n, sizeof(Dest*)));
+    auto** freed = static_cast<Dest**>(calloc(n, sizeof(Dest*)));
+    if (descriptors == nullptr || used == nullptr || freed == nullptr)
+        Fatal("out of memory mallocing destination descriptors");
+    DestPool.usedlist = {used, n};
+    DestPool.freelist = {freed, n};
+    for (size_t i = 0; i < n; i++) {
         descriptors[i] = Dest{};
         descriptors[i].fd = -1;
         DestPool.freelist[i] = &descriptors[i];
     }
-    DestPool.freecount = n;
+    DestPool.freecount = static_cast<int32_t>(n);
     DestPool.usedcount = 0;
     static bool registered = false;
     if (!registered) atexit(DestPool_WriteOut);

@@ -2,22 +2,24 @@
 // The fixed pool of destination descriptors, with random eviction.
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <span>
 
 #include "dest/dest.h"
 #include "shell/settings.h"
 
+// The descriptors and both lists are allocated once, for Settings.maxopen.
 struct DestPoolRecord {
     int32_t usedcount;
-    std::array<Dest*, MAXOPEN_CAPACITY> usedlist;  // in the order taken since the last CloseAll
-    std::array<Dest*, MAXOPEN_CAPACITY> freelist;  // a stack: the last entry is taken first
+    std::span<Dest*> usedlist;  // in the order taken since the last CloseAll
+    std::span<Dest*> freelist;  // a stack: the last entry is taken first
     int32_t freecount;
 };
 
 extern DestPoolRecord DestPool;
 
-// Puts Settings.maxopen descriptors on the free list.
+// Allocates Settings.maxopen descriptors and puts them on the free list;
+// running out of memory is fatal.
 void DestPool_Init();
 
 // A descriptor for a new source: a free one, or an evicted one. Never null.

@@ -9,19 +9,20 @@
 
 FailReportTable FailReports;
 
-void FailReport_Add(uint32_t ip) {
+void FailReport_Add(const Addr& addr) {
     for (int32_t i = FailReports.used - 1; i >= 0; i--) {
-        if (FailReports.entries[i].addr == ip) {
+        if (FailReports.entries[i].addr == addr) {
             Count_Inc(FailReports.entries[i].count);
             return;
         }
     }
     if (FailReports.used < FAILREPORT_ENTRIES) {
         if (Settings.verbose) {
-            const auto* o = reinterpret_cast<const unsigned char*>(&ip);
-            printf("Adding new fail report for %u.%u.%u.%u\n", o[0], o[1], o[2], o[3]);
+            char text[ADDR_TEXT_SIZE];
+            Addr_Format(addr, text, sizeof text);
+            printf("Adding new fail report for %s\n", text);
         }
-        FailReports.entries[FailReports.used++] = {ip, 1};
+        FailReports.entries[FailReports.used++] = {addr, 1};
         return;
     }
     Count_Inc(FailReports.overflow);
@@ -30,8 +31,9 @@ void FailReport_Add(uint32_t ip) {
 void FailReport_Flush() {
     for (int32_t i = 0; i < FailReports.used; i++) {
         const FailReport& r = FailReports.entries[i];
-        const auto* o = reinterpret_cast<const unsigned char*>(&r.addr);
-        Log_Msg(LOGLEVEL_FILE, "drop: failed %u.%u.%u.%u %i times", o[0], o[1], o[2], o[3], r.count);
+        char text[ADDR_TEXT_SIZE];
+        Addr_Format(r.addr, text, sizeof text);
+        Log_Msg(LOGLEVEL_FILE, "drop: failed %s %i times", text, r.count);
     }
     if (FailReports.overflow != 0) Log_Msg(LOGLEVEL_FILE, "drop: failed * %i times", FailReports.overflow);
     FailReports.used = 0;

@@ -5,10 +5,12 @@
 #include <array>
 #include <cstdint>
 
+#include "common/addr.h"
+
 inline constexpr int FAILREPORT_ENTRIES = 10;
 
 struct FailReport {
-    uint32_t addr;  // network byte order
+    Addr addr;
     int32_t count;
 };
 
@@ -20,7 +22,7 @@ struct FailReportTable {
 
 extern FailReportTable FailReports;
 
-void FailReport_Add(uint32_t ip);
+void FailReport_Add(const Addr& addr);
 
 // Logs one line per failing source and the overflow sum, then empties the table.
 void FailReport_Flush();

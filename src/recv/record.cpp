@@ -171,7 +171,7 @@ size_t CleanLine(char* p, size_t len) {
 
 // Longest head: a stamp, the address and an 8192 count, each with its
 // space; the stamp and the address are copied whole, with their padding.
-constexpr size_t HEAD_SIZE = CLOCK_STAMP_SIZE + DEST_ADDRTEXT_SIZE + 8;
+constexpr size_t HEAD_SIZE = CLOCK_STAMP_SIZE + ADDR_TEXT_SIZE + 8;
 static_assert(RECORD_MAXTEXT <= 99999, "the count takes at most five digits");
 
 // The head of the datagram being stored; kept off the stack, where an array
@@ -185,7 +185,7 @@ size_t BuildHead(char* head, const Dest* d, bool counted, size_t count) {
     memcpy(head, Clock_Stamp(), CLOCK_STAMP_SIZE);
     size_t h = Clock.stamplen;
     head[h++] = ' ';
-    memcpy(head + h, d->addrtext, DEST_ADDRTEXT_SIZE);
+    memcpy(head + h, d->addrtext, ADDR_TEXT_SIZE);
     h += d->addrlen;
     head[h++] = ' ';
     if (counted) {

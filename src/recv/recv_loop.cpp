@@ -35,14 +35,14 @@ constexpr int64_t STOP_DRAIN_USEC = 1000000;
 struct Datagram {
     char* data;
     size_t len;
-    uint32_t source;  // network byte order
+    Addr source;
 };
 
 struct RecvBatchRecord {
     std::array<std::array<char, RECV_SLOT>, RECV_BATCH> slots;
     std::array<struct mmsghdr, RECV_BATCH> msgs;
     std::array<struct iovec, RECV_BATCH> iovs;
-    std::array<struct sockaddr_in, RECV_BATCH> from;
+    std::array<struct sockaddr_in6, RECV_BATCH> from;  // room for either family
     int count;  // datagrams the last call delivered
     int next;   // the next of them to hand out
 };
@@ -104,7 +104,8 @@ bool Receive(int sock, bool wait, Datagram* dg) {
     if (h.msg_flags & MSG_TRUNC) Count_Inc(SocketLoss.cut);
     dg->data = Batch.slots[i].data();
     dg->len = Batch.msgs[i].msg_len;
-    dg->source = Batch.from[i].sin_addr.s_addr;
+    // A sender of another family (none the socket delivers) is nobody's datagram.
+    if (!Addr_FromSockaddr(Batch.from[i], &dg->source)) dg->len = 0;
     return true;
 }
 
@@ -180,7 +181,7 @@ int32_t Recv_Loop(int sock, struct tm* tm) {
     int64_t drainUntil = -1;  // set when a stop is requested
     Batch_Init();
     for (;;) {
-        Datagram dg = {nullptr, 0, 0};
+        Datagram dg = {nullptr, 0, {}};
         bool got = Receive(sock, drainUntil < 0, &dg);
         RecvCounter_Add(static_cast<uint32_t>(dg.len));
 

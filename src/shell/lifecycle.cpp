@@ -2,6 +2,7 @@
 #include "shell/lifecycle.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,6 +88,13 @@ void PidFile_Update(int write, const char* path) {
         Log_Msg(LOGLEVEL_ERROR, "warning: failed to write to pidfile '%s'", path);
     }
     umask(previous);
+}
+
+void Process_RaiseFileLimit() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == rl.rlim_max) return;
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
 }
 
 void Process_Detach() {

@@ -16,5 +16,10 @@ void Signals_Install();
 // the default by port. Failures are logged as warnings.
 void PidFile_Update(int write, const char* path);
 
+// Raises the soft open-file limit to the hard one, so the pool may hold as
+// many files as the system lets the process open; keeps the soft limit when
+// that is refused.
+void Process_RaiseFileLimit();
+
 // Forks twice into a new session with /dev/null on 0, 1 and 2.
 void Process_Detach();

@@ -46,6 +46,8 @@ int main(int argc, char** argv) {
     struct tm tm = {};
     RebuildClock(&tm);
     Signals_Install();
+    // Before the option check and the usage text need the maxopen limit.
+    Process_RaiseFileLimit();
     Settings_Parse(argc, argv);
     RebuildClock(&tm);
 
@@ -66,7 +68,7 @@ int main(int argc, char** argv) {
             Settings_RecvModeWord(Settings.recvmode));
 
     DestPool_Init();
-    DestHash_Clear();
+    DestHash_Init(Settings.maxopen);
 
     if (Settings.daemon && !Settings.verbose) Process_Detach();
     if (Settings.verbose) printf("Binding port %u/udp\n", static_cast<unsigned>(Settings.port));

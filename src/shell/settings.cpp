@@ -20,15 +20,18 @@ constexpr const char* USAGE_TEXT =
     "  --rootdir <path>       where to store the logs (default: .)\n"
     "  --maxopen <num>        max open files (default: 50, limit: %u)\n"
     "  --port <num>           port number to use (default: 514)\n"
+    "  --ipv4only             receive IPv4 datagrams only (default: IPv4 and IPv6)\n"
     "  --recvmode <mode>      see 'receive modes' below (default: split)\n"
     "  --split <mode>         see 'splitting modes' below (default: hour)\n"
     "  --oldtimestamp         use old-style syslog timestamps rather than rfc3339\n"
     "  --pidfile <filename>   where to output the pid of corvashenmir\n"
     "                         (default: /var/run/corvashenmir[-<port>].pid)\n"
+    "  --metrics <path>       write counters for Prometheus to <path> (default: none)\n"
     "  --umask <mask>         umask to use when creating log files (default: 077)\n"
     "  --maxopenspersec <num> max file open attempts/s (default: 200)\n"
     "  --maxfilesize <mbytes> maximum output file size in megabytes (default: 2000)\n"
     "  --bufsize <bytes>      output file buffer size (default: 16384)\n"
+    "  --rcvbuf <bytes>       socket receive buffer size (default: the system's)\n"
     "  --verbose              verbose output (to stdout)\n"
     "\n"
     "Log file splitting modes:\n"
@@ -93,9 +96,8 @@ void ParseUmask(const char* arg) {
 
 int32_t Settings_MaxOpenLimit() {
     long n = sysconf(_SC_OPEN_MAX);
-    // No determinate limit: the pool's capacity is the only bound left.
-    if (n < 0 || n > MAXOPEN_CAPACITY + 5) return MAXOPEN_CAPACITY;
-    return static_cast<int32_t>(n - 5);
+    if (n < 0 || n > MAXOPEN_CEILING + MAXOPEN_RESERVED) return MAXOPEN_CEILING;
+    return static_cast<int32_t>(n - MAXOPEN_RESERVED);
 }
 
 const char* Settings_RecvModeWord(int32_t recvmode) {
@@ -173,6 +175,13 @@ void Settings_Parse(int argc, char** argv) {
             Settings.rootdir = TakeValue(argc, argv, &i, "--rootdir");
         } else if (strcasecmp(a, "--verbose") == 0) {
             Settings.verbose = 1;
+        } else if (strcasecmp(a, "--rcvbuf") == 0) {
+            Settings.rcvbuf = static_cast<int32_t>(TakeNumber(argc, argv, &i, "--rcvbuf", 4096, 1073741824,
+                                                              "bad argument to '--rcvbuf': must be 4096..1073741824"));
+        } else if (strcasecmp(a, "--ipv4only") == 0) {
+            Settings.ipv4only = 1;
+        } else if (strcasecmp(a, "--metrics") == 0) {
+            Settings.metrics = TakeValue(argc, argv, &i, "--metrics");
         } else {
             char msg[1024];
             snprintf(msg, sizeof msg, "unrecognized option '%s'", a);

@@ -18,7 +18,11 @@ enum SplitMode : int32_t {
 };
 
 inline constexpr const char* VERSION = "1.02";
-inline constexpr int32_t MAXOPEN_CAPACITY = 1000;  // descriptors the pool can hold
+// The most descriptors --maxopen can ask for, whatever the open-file limit.
+inline constexpr int32_t MAXOPEN_CEILING = 1000000;
+// Descriptors the daemon needs besides its per-source files: the standard
+// three, the socket and the daemon log.
+inline constexpr int32_t MAXOPEN_RESERVED = 5;
 
 struct SettingsRecord {
     const char* progname = "corvashenmir";  // argv[0] once main has started
@@ -26,6 +30,7 @@ struct SettingsRecord {
     int32_t maxopen = 50;                   // per-source files open at once
     int32_t maxopenspersec = 200;           // file open attempts admitted per second
     int32_t bufsize = 16384;                // bytes of stream buffer per open file
+    int32_t rcvbuf = 0;                     // bytes of socket receive buffer; 0: the system's
     int64_t maxfilesize = 2000000000;       // bytes, cap of one per-source file
     int32_t recvmode = RECVMODE_SPLIT;
     int32_t split = SPLIT_HOUR;
@@ -35,6 +40,8 @@ struct SettingsRecord {
     const char* pidfile = nullptr;          // null: default path by port
     int32_t daemon = 0;
     int32_t verbose = 0;
+    int32_t ipv4only = 0;                   // 1: an IPv4 socket, no IPv6
+    const char* metrics = nullptr;          // counters file for Prometheus; null: none
 };
 
 // Written only during start-up, read-only afterwards.
@@ -47,7 +54,8 @@ void Settings_Parse(int argc, char** argv);
 // message, status 1 on stderr behind a "progname: msg" header otherwise.
 [[noreturn]] void Usage(const char* msg);
 
-// Largest value --maxopen accepts; follows the current open-file limit.
+// Largest value --maxopen accepts: the current open-file limit less
+// MAXOPEN_RESERVED, at most MAXOPEN_CEILING.
 int32_t Settings_MaxOpenLimit();
 
 // The words printed in the settings line.

@@ -15,7 +15,7 @@
 
 namespace {
 
-Dest MakeDest(uint32_t ip) {
+Dest MakeDest(const Addr& ip) {
     Dest d{};
     d.fd = -1;
     d.addr = ip;
@@ -23,9 +23,9 @@ Dest MakeDest(uint32_t ip) {
 }
 
 // The n-th address of 10.0.0.0/16 whose home slot is home; each slot has about sixteen.
-uint32_t AddrWithHome(uint32_t home, int n) {
+Addr AddrWithHome(uint32_t home, int n) {
     for (uint32_t host = 0x0A000000u; host <= 0x0A00FFFFu; host++) {
-        uint32_t ip = htonl(host);
+        Addr ip = Addr_FromV4(htonl(host));
         if (RefHome(ip) == home && n-- == 0) return ip;
     }
     throw std::logic_error("no such address");
@@ -104,13 +104,12 @@ TEST_F(DestHashTest, MissEndsAtFirstEmptySlotOfTheRun) {
         DestHash_Add(&a);
         DestHash_Add(&b);
         // An absent address of the same home walks past both entries to the empty slot.
-        uint32_t absent = 0;
-        for (int n = 0; absent == 0 || absent == a.addr || absent == b.addr; n++)
-            absent = AddrWithHome(c.home, n);
+        Addr absent = AddrWithHome(c.home, 0);
+        for (int n = 1; absent == a.addr || absent == b.addr; n++) absent = AddrWithHome(c.home, n);
         EXPECT_EQ(DestHash_Find(absent), nullptr);
         // Planted beyond the empty slot, it must still not be found.
         Dest stray = MakeDest(absent);
-        DestHash[(c.home + 3) % DESTHASH_SLOTS] = &stray;
+        DestHash[(c.home + 3) % DestHash.size()] = &stray;
         EXPECT_EQ(DestHash_Find(absent), nullptr);
         EXPECT_EQ(DestHash_Find(a.addr), &a);
         EXPECT_EQ(DestHash_Find(b.addr), &b);
@@ -244,7 +243,7 @@ TEST_F(DestHashTest, FatalEnds) {
          remove},
         {"add to a full table",
          [] {
-             std::vector<Dest> all(DESTHASH_SLOTS + 1, MakeDest(Ip("10.0.0.1")));
+             std::vector<Dest> all(DestHash.size() + 1, MakeDest(Ip("10.0.0.1")));
              for (Dest& d : all) DestHash_Add(&d);
          },
          full},
@@ -265,7 +264,7 @@ TEST_F(DestHashTest, RandomOperationsMatchAMap) {
     std::mt19937 rng(20240506);
     std::vector<uint32_t> universe;
     for (uint32_t host = 0x0A000000u; host <= 0x0A00FFFFu; host++) {
-        uint32_t home = RefHome(htonl(host));
+        uint32_t home = RefHome(Addr_FromV4(htonl(host)));
         if (home >= 4092 || home <= 3 || (home >= 2044 && home <= 2047)) universe.push_back(htonl(host));
     }
     const size_t clustered = universe.size();
@@ -295,7 +294,7 @@ TEST_F(DestHashTest, RandomOperationsMatchAMap) {
             while (model.count(ip) != 0);
             Dest* d = spare.back();
             spare.pop_back();
-            *d = MakeDest(ip);
+            *d = MakeDest(Addr_FromV4(ip));
             DestHash_Add(d);
             model[ip] = d;
             present.push_back(ip);
@@ -310,7 +309,7 @@ TEST_F(DestHashTest, RandomOperationsMatchAMap) {
         } else {
             uint32_t ip = universe[rng() % universe.size()];
             auto it = model.find(ip);
-            ASSERT_EQ(DestHash_Find(ip), it == model.end() ? nullptr : it->second) << "step " << step;
+            ASSERT_EQ(DestHash_Find(Addr_FromV4(ip)), it == model.end() ? nullptr : it->second) << "step " << step;
         }
         peak = std::max(peak, model.size());
         wrapped = wrapped || (DestHash[4095] != nullptr && DestHash[0] != nullptr);
@@ -318,8 +317,8 @@ TEST_F(DestHashTest, RandomOperationsMatchAMap) {
         ASSERT_EQ(OccupiedSlots(), static_cast<int>(model.size())) << "step " << step;
         for (uint32_t ip : universe) {
             auto it = model.find(ip);
-            ASSERT_EQ(DestHash_Find(ip), it == model.end() ? nullptr : it->second)
-                << "step " << step << " address " << IpText(ip);
+            ASSERT_EQ(DestHash_Find(Addr_FromV4(ip)), it == model.end() ? nullptr : it->second)
+                << "step " << step << " address " << IpText(Addr_FromV4(ip));
         }
     }
     // The walk must really have reached the interesting shapes.

@@ -146,7 +146,7 @@ TEST_F(DestPoolTest, EvictionPicksAtRandomPreferringFailedDescriptors) {
         const std::vector<Dest*> used = Used();
         Dest* expected = used[c.victim];
         const bool was_open = Dest_IsOpen(expected);
-        const uint32_t victim_addr = expected->addr;
+        const Addr victim_addr = expected->addr;
         Rand = {0xDEADBEEF, 0};
         RecvCounter = {0, 0};
         Settings.verbose = 1;
@@ -184,7 +184,7 @@ TEST_F(DestPoolTest, EvictionPicksAtRandomPreferringFailedDescriptors) {
 }
 
 TEST_F(DestPoolTest, ManyNewSourcesKeepPoolAndTableConsistent) {
-    std::vector<uint32_t> admitted;
+    std::vector<Addr> admitted;
     for (int i = 0; i < 60; i++) {
         SCOPED_TRACE(i);
         std::string addr = "10.0.1." + std::to_string(i);
@@ -210,7 +210,7 @@ TEST_F(DestPoolTest, ManyNewSourcesKeepPoolAndTableConsistent) {
         // The newest source always has its descriptor.
         EXPECT_NE(DestHash_Find(admitted.back()), nullptr);
         int found = 0;
-        for (uint32_t ip : admitted) found += DestHash_Find(ip) != nullptr;
+        for (const Addr& ip : admitted) found += DestHash_Find(ip) != nullptr;
         EXPECT_EQ(found, DestPool.usedcount);
     }
     RecvCounter = {0, 0};

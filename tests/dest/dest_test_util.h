@@ -23,21 +23,23 @@
 #include "shell/settings.h"
 #include "support/child.h"
 
-// Dotted quad to the network-order value the receive call delivers.
-inline uint32_t Ip(const char* text) {
+// Dotted quad to the source address an IPv4 sender has.
+inline Addr Ip(const char* text) {
     in_addr a{};
     if (inet_pton(AF_INET, text, &a) != 1) throw std::invalid_argument(text);
-    return a.s_addr;
+    return Addr_FromV4(a.s_addr);
 }
 
-inline std::string IpText(uint32_t ip) {
+inline std::string IpText(const Addr& a) {
     char buf[INET_ADDRSTRLEN];
+    uint32_t ip = Addr_V4(a);
     inet_ntop(AF_INET, &ip, buf, sizeof buf);
     return buf;
 }
 
-// Independent statement of the home slot, to pick colliding addresses.
-inline uint32_t RefHome(uint32_t ip) { return (ntohl(ip) * 0x9E3779B9u) >> 20; }
+// Independent statement of an IPv4 home slot in the 4096-slot table, to pick
+// colliding addresses.
+inline uint32_t RefHome(const Addr& a) { return (ntohl(Addr_V4(a)) * 0x9E3779B9u) >> 20; }
 
 // 2024-05-06 07:00:00 UTC: file key 2024050607, date key 20240506.
 inline constexpr int64_t TEST_SEC = 1714978800;
@@ -51,10 +53,10 @@ inline void ResetDaemonState() {
     Settings = SettingsRecord{};
     Clock = ClockRecord{};
     Clock_UpdateAt(&Clock, TEST_SEC, TEST_USEC, nullptr);
-    DestHash_Clear();
     Rand = {0xDEADBEEF, 0};
     RecvCounter = {0, 0};
     DestPool_Init();
+    DestHash_Init(Settings.maxopen);
 }
 
 // Writes one record as the receive modes do: the head built from stamp and

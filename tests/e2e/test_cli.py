@@ -17,15 +17,18 @@ USAGE = """\
   --rootdir <path>       where to store the logs (default: .)
   --maxopen <num>        max open files (default: 50, limit: %u)
   --port <num>           port number to use (default: 514)
+  --ipv4only             receive IPv4 datagrams only (default: IPv4 and IPv6)
   --recvmode <mode>      see 'receive modes' below (default: split)
   --split <mode>         see 'splitting modes' below (default: hour)
   --oldtimestamp         use old-style syslog timestamps rather than rfc3339
   --pidfile <filename>   where to output the pid of corvashenmir
                          (default: /var/run/corvashenmir[-<port>].pid)
+  --metrics <path>       write counters for Prometheus to <path> (default: none)
   --umask <mask>         umask to use when creating log files (default: 077)
   --maxopenspersec <num> max file open attempts/s (default: 200)
   --maxfilesize <mbytes> maximum output file size in megabytes (default: 2000)
   --bufsize <bytes>      output file buffer size (default: 16384)
+  --rcvbuf <bytes>       socket receive buffer size (default: the system's)
   --verbose              verbose output (to stdout)
 
 Log file splitting modes:
@@ -47,8 +50,9 @@ Receive modes:
 SPLITDAY_WARNING = "warning: '--splitday' is deprecated. Use '--split day' instead."
 
 
-def maxopen_limit(nofile):
-    return 1000 if nofile > 1005 else nofile - 5
+def maxopen_limit(hard):
+    """The daemon raises its soft open-file limit to the hard one first."""
+    return min(hard - 5, 1000000)
 
 
 class CommandLineTest(harness.DaemonTestCase):
@@ -59,10 +63,10 @@ class CommandLineTest(harness.DaemonTestCase):
         self.prog = harness.binary()
 
     def run_bin(self, args, nofile=None):
+        """Runs the binary; nofile is (soft, hard) open-file limits to start it under."""
         def limit():
             if nofile is not None:
-                hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
-                resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, hard))
+                resource.setrlimit(resource.RLIMIT_NOFILE, nofile)
         env = dict(os.environ, TZ="UTC0", ASAN_OPTIONS=harness.ASAN_OPTIONS)
         r = subprocess.run([self.prog] + args, cwd=self.cwd, env=env, stdin=subprocess.DEVNULL,
                            capture_output=True, timeout=30, preexec_fn=limit)
@@ -71,9 +75,8 @@ class CommandLineTest(harness.DaemonTestCase):
         return r
 
     def usage(self, nofile=None):
-        if nofile is None:
-            nofile = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
-        return (USAGE % (self.prog, maxopen_limit(nofile))).encode()
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1] if nofile is None else nofile[1]
+        return (USAGE % (self.prog, maxopen_limit(hard))).encode()
 
     def test_help_prints_usage_on_stdout(self):
         cases = [
@@ -81,9 +84,10 @@ class CommandLineTest(harness.DaemonTestCase):
             (["--HELP"], None),
             # Options before --help are applied and checked, those after it are not looked at.
             (["--port", "600", "--recvmode", "FLAT", "--help", "--port", "0", "--bogus"], None),
-            # The limit follows the process's open file limit.
-            (["--help"], 500),
-            (["--maxopen", "495", "--help"], 500),
+            # The limit follows the hard open-file limit, to which the soft one is raised.
+            (["--help"], (500, 500)),
+            (["--help"], (64, 512)),
+            (["--maxopen", "507", "--help"], (64, 512)),
         ]
         for args, nofile in cases:
             with self.subTest(args=args, nofile=nofile):
@@ -103,8 +107,10 @@ class CommandLineTest(harness.DaemonTestCase):
             (["--port", "0"], "bad argument to '--port': must be 1..65535", None),
             (["--port", "65536"], "bad argument to '--port': must be 1..65535", None),
             (["--port", "0", "--help"], "bad argument to '--port': must be 1..65535", None),
-            (["--maxopen", "4"], "bad argument to '--maxopen': must be 5..1000", 4096),
-            (["--maxopen", "496"], "bad argument to '--maxopen': must be 5..495", 500),
+            (["--maxopen", "4"], "bad argument to '--maxopen': must be 5..4091", (1024, 4096)),
+            (["--maxopen", "508"], "bad argument to '--maxopen': must be 5..507", (64, 512)),
+            (["--rcvbuf", "4095"], "bad argument to '--rcvbuf': must be 4096..1073741824", None),
+            (["--metrics"], "missing argument to '--metrics'", None),
             (["--maxopenspersec", "1000001"],
              "bad argument to '--maxopenspersec': must be 5..1000000", None),
             (["--bufsize", "1000"],
@@ -125,6 +131,23 @@ class CommandLineTest(harness.DaemonTestCase):
                 self.assertEqual(r.returncode, 1)
                 self.assertEqual(r.stdout, b"")
                 self.assertEqual(r.stderr, ("%s: %s\n\n" % (self.prog, msg)).encode() + self.usage(nofile))
+
+    def test_soft_open_file_limit_is_raised_to_the_hard_one(self):
+        # Under prlimit, as an operator would start it: the usage text shows the
+        # limit of the hard limit, and a running daemon holds the raised soft limit.
+        r = subprocess.run(["prlimit", "--nofile=64:512", self.prog, "--help"], cwd=self.cwd,
+                           env=dict(os.environ, ASAN_OPTIONS=harness.ASAN_OPTIONS),
+                           capture_output=True, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(b"--maxopen <num>        max open files (default: 50, limit: 507)\n", r.stdout)
+
+        d = self.daemon(args=["--maxopen", "507"])
+        d.argv = ["prlimit", "--nofile=64:512"] + d.argv
+        d.start()
+        with open("/proc/%d/limits" % d.pid) as f:
+            line = next(l for l in f if l.startswith("Max open files"))
+        self.assertEqual(line.split()[3:5], ["512", "512"], line)
+        self.assertEqual(d.stop(), 0)
 
     def test_lines_printed_while_parsing(self):
         # --umask prints its line at once; --splitday logs its warning on the standard

@@ -25,6 +25,7 @@
 
 #include "clock/clock.h"
 #include "dest/dest.h"
+#include "dest/dest_hash.h"
 #include "recv/record.h"
 #include "shell/settings.h"
 
@@ -183,8 +184,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The daemon works relative to its root, as after its change of directory.
     EnterRoot();
-    uint32_t ip = 0;
-    inet_pton(AF_INET, ADDR, &ip);
+    uint32_t v4 = 0;
+    inet_pton(AF_INET, ADDR, &v4);
+    const Addr ip = Addr_FromV4(v4);
+    if (DestHash.empty()) DestHash_Init(Settings.maxopen);
     Dest d{};
     if (!Dest_Open(&d, ip)) Fail("Dest_Open");
 

@@ -174,7 +174,7 @@ bool ReadInRange(const std::string& v, int64_t lo, int64_t hi, int64_t* value) {
 
 int64_t MaxOpenLimit() {
     struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > 1005) return 1000;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > 1000005) return 1000000;
     return static_cast<int64_t>(rl.rlim_cur) - 5;
 }
 
@@ -218,8 +218,11 @@ Expectation Model(const std::vector<std::string>& args) {
          [&s](int64_t v) { s.bufsize = static_cast<int32_t>(v); }},
         {"--maxfilesize", 1, 2000, "bad argument to '--maxfilesize': must be 1..2000 (megabytes)",
          [&s](int64_t v) { s.maxfilesize = v * 1000000; }},
+        {"--rcvbuf", 4096, 1073741824, "bad argument to '--rcvbuf': must be 4096..1073741824",
+         [&s](int64_t v) { s.rcvbuf = static_cast<int32_t>(v); }},
     };
-    const std::vector<std::string> textual = {"--recvmode", "--split", "--umask", "--pidfile", "--rootdir"};
+    const std::vector<std::string> textual = {"--recvmode", "--split", "--umask", "--pidfile", "--rootdir",
+                                              "--metrics"};
 
     for (size_t i = 1; i < args.size(); i++) {
         const std::string name = Lower(args[i]);
@@ -262,6 +265,10 @@ Expectation Model(const std::vector<std::string>& args) {
             s.pidfile = args[i].c_str();
         } else if (name == "--rootdir") {
             s.rootdir = args[i].c_str();
+        } else if (name == "--metrics") {
+            s.metrics = args[i].c_str();
+        } else if (name == "--ipv4only") {
+            s.ipv4only = 1;
         } else if (name == "--daemon") {
             s.daemon = 1;
         } else if (name == "--splitday") {

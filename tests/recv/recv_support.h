@@ -25,11 +25,11 @@ inline constexpr int64_t kUsec = 42;
 inline const std::string kStamp = "2024-05-06T07:08:09.000042+00:00";
 inline const std::string kDaemonLog = "corvashenmir-20240506";
 
-// Network byte order, as the receive call delivers it.
-inline uint32_t Ip(const char* dotted) {
+// The source address of an IPv4 sender.
+inline Addr Ip(const char* dotted) {
     in_addr a{};
     EXPECT_EQ(inet_pton(AF_INET, dotted, &a), 1) << dotted;
-    return a.s_addr;
+    return Addr_FromV4(a.s_addr);
 }
 
 // The clock is rebuilt from zero so that a changed oldtimestamp takes effect.
@@ -42,7 +42,7 @@ inline void SetClock() {
 inline void ResetRecvState() {
     Log_Close();
     Settings = SettingsRecord{};
-    DestHash_Clear();
+    DestHash_Init(Settings.maxopen);
     OpenGate = {};
     FailReports = {};
     SetClock();

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "clock/clock.h"
+#include "shell/lifecycle.h"
 #include "support/child.h"
 #include "support/settings_text.h"
 
@@ -36,15 +37,18 @@ std::string UsageText(unsigned limit) {
            std::to_string(limit) +
            ")\n"
            "  --port <num>           port number to use (default: 514)\n"
+           "  --ipv4only             receive IPv4 datagrams only (default: IPv4 and IPv6)\n"
            "  --recvmode <mode>      see 'receive modes' below (default: split)\n"
            "  --split <mode>         see 'splitting modes' below (default: hour)\n"
            "  --oldtimestamp         use old-style syslog timestamps rather than rfc3339\n"
            "  --pidfile <filename>   where to output the pid of corvashenmir\n"
            "                         (default: /var/run/corvashenmir[-<port>].pid)\n"
+           "  --metrics <path>       write counters for Prometheus to <path> (default: none)\n"
            "  --umask <mask>         umask to use when creating log files (default: 077)\n"
            "  --maxopenspersec <num> max file open attempts/s (default: 200)\n"
            "  --maxfilesize <mbytes> maximum output file size in megabytes (default: 2000)\n"
            "  --bufsize <bytes>      output file buffer size (default: 16384)\n"
+           "  --rcvbuf <bytes>       socket receive buffer size (default: the system's)\n"
            "  --verbose              verbose output (to stdout)\n"
            "\n"
            "Log file splitting modes:\n"
@@ -133,9 +137,12 @@ ParseCase Help(std::string name, std::vector<std::string> args, std::string out 
 }
 
 const std::string PORT_BAD = "bad argument to '--port': must be 1..65535";
-const std::string MAXOPEN_BAD = "bad argument to '--maxopen': must be 5..1000";
+// Parse() runs under an open-file limit of 1024.
+constexpr unsigned LIMIT_1024 = 1019;
+const std::string MAXOPEN_BAD = "bad argument to '--maxopen': must be 5..1019";
 const std::string PERSEC_BAD = "bad argument to '--maxopenspersec': must be 5..1000000";
 const std::string BUFSIZE_BAD = "bad argument to '--bufsize': must be 1024..131072, preferably a power of 2";
+const std::string RCVBUF_BAD = "bad argument to '--rcvbuf': must be 4096..1073741824";
 const std::string FILESIZE_BAD = "bad argument to '--maxfilesize': must be 1..2000 (megabytes)";
 const std::string UMASK_NOT_OCTAL = "bad argument to --umask. expected octal number.";
 const std::string UMASK_TOO_BIG = "bad argument to --umask. expected octal number between 000 and 077.";
@@ -146,7 +153,8 @@ std::vector<ParseCase> ParseCases() {
         Ok("EveryOption",
            {"--daemon", "--rootdir", "/srv/Logs", "--maxopen", "100", "--port", "600", "--recvmode", "flat",
             "--split", "day", "--oldtimestamp", "--pidfile", "/run/X.pid", "--umask", "027",
-            "--maxopenspersec", "50", "--maxfilesize", "3", "--bufsize", "4096", "--verbose"},
+            "--maxopenspersec", "50", "--maxfilesize", "3", "--bufsize", "4096", "--verbose", "--rcvbuf",
+            "8388608", "--ipv4only", "--metrics", "/var/lib/prom/c.prom"},
            [](SettingsRecord& s) {
                s.daemon = 1;
                s.rootdir = "/srv/Logs";
@@ -161,6 +169,9 @@ std::vector<ParseCase> ParseCases() {
                s.maxfilesize = 3000000;
                s.bufsize = 4096;
                s.verbose = 1;
+               s.rcvbuf = 8388608;
+               s.ipv4only = 1;
+               s.metrics = "/var/lib/prom/c.prom";
            },
            "umask: 00000017\n"),
 
@@ -217,9 +228,9 @@ std::vector<ParseCase> ParseCases() {
         Bad("PortWrapsTo514In64Bits", {"--port", "0000018446744073709552130x"}, PORT_BAD),
 
         Ok("MaxopenLowest", {"--maxopen", "5"}, [](SettingsRecord& s) { s.maxopen = 5; }),
-        Ok("MaxopenLimit", {"--maxopen", "1000"}, [](SettingsRecord& s) { s.maxopen = 1000; }),
+        Ok("MaxopenLimit", {"--maxopen", "1019"}, [](SettingsRecord& s) { s.maxopen = 1019; }),
         Bad("MaxopenBelow", {"--maxopen", "4"}, MAXOPEN_BAD),
-        Bad("MaxopenAbove", {"--maxopen", "1001"}, MAXOPEN_BAD),
+        Bad("MaxopenAbove", {"--maxopen", "1020"}, MAXOPEN_BAD),
         Bad("MaxopenWrapsTo50", {"--maxopen", "4294967346"}, MAXOPEN_BAD),
 
         Ok("MaxopenspersecLowest", {"--maxopenspersec", "5"}, [](SettingsRecord& s) { s.maxopenspersec = 5; }),
@@ -241,6 +252,16 @@ std::vector<ParseCase> ParseCases() {
         Bad("MaxfilesizeZero", {"--maxfilesize", "0"}, FILESIZE_BAD),
         Bad("MaxfilesizeAbove", {"--maxfilesize", "2001"}, FILESIZE_BAD),
         Bad("MaxfilesizeWrapsTo1", {"--maxfilesize", "4294967297"}, FILESIZE_BAD),
+
+        Ok("RcvbufLowest", {"--rcvbuf", "4096"}, [](SettingsRecord& s) { s.rcvbuf = 4096; }),
+        Ok("RcvbufHighest", {"--RCVBUF", "1073741824"}, [](SettingsRecord& s) { s.rcvbuf = 1073741824; }),
+        Bad("RcvbufBelow", {"--rcvbuf", "4095"}, RCVBUF_BAD),
+        Bad("RcvbufAbove", {"--rcvbuf", "1073741825"}, RCVBUF_BAD),
+        Bad("RcvbufWrapsTo4096", {"--rcvbuf", "4294971392"}, RCVBUF_BAD),
+
+        Ok("Ipv4only", {"--IPv4Only"}, [](SettingsRecord& s) { s.ipv4only = 1; }),
+        Ok("MetricsPath", {"--metrics", "m.prom", "--Metrics", "Node/M.prom"},
+           [](SettingsRecord& s) { s.metrics = "Node/M.prom"; }),
 
         Bad("RecvmodeUnknownWord", {"--recvmode", "splitx"}, "bad argument to '--recvmode'"),
         Bad("RecvmodeEmptyWord", {"--recvmode", ""}, "bad argument to '--recvmode'"),
@@ -285,7 +306,7 @@ std::vector<ParseCase> ParseCases() {
     // Each value-taking option given last, typed in lower and in upper case:
     // the message always names it as in the table.
     for (const char* opt : {"--port", "--maxopen", "--maxopenspersec", "--bufsize", "--maxfilesize", "--recvmode",
-                            "--split", "--umask", "--pidfile", "--rootdir"}) {
+                            "--split", "--umask", "--pidfile", "--rootdir", "--rcvbuf", "--metrics"}) {
         std::string lower = opt;
         std::string upper = lower;
         for (char& ch : upper) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
@@ -318,13 +339,13 @@ TEST_P(SettingsParseTest, OutcomeAndSettings) {
         }
         case Outcome::Help:
             EXPECT_EQ(r.status, 0);
-            EXPECT_EQ(r.out, c.out + UsageText(1000));
+            EXPECT_EQ(r.out, c.out + UsageText(LIMIT_1024));
             EXPECT_EQ(r.err, "");
             break;
         case Outcome::Refused:
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.out, c.out);
-            EXPECT_EQ(r.err, ErrorText(c.refusal, 1000));
+            EXPECT_EQ(r.err, ErrorText(c.refusal, LIMIT_1024));
             break;
     }
 }
@@ -340,7 +361,7 @@ TEST_F(SettingsTest, UsageWithoutMessageGoesToStdout) {
             Usage(msg);
         });
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, UsageText(1000));
+        EXPECT_EQ(r.out, UsageText(LIMIT_1024));
         EXPECT_EQ(r.err, "");
     }
 }
@@ -365,7 +386,8 @@ TEST_F(SettingsTest, MaxopenLimitFollowsOpenFileLimit) {
         rlim_t nofile;
         int limit;
     };
-    const std::vector<Row> rows = {{500, 495}, {1004, 999}, {1005, 1000}, {1006, 1000}, {rl.rlim_max, 1000}};
+    int hardlimit = rl.rlim_max > 1000005 ? 1000000 : static_cast<int>(rl.rlim_max) - 5;
+    const std::vector<Row> rows = {{500, 495}, {1004, 999}, {1005, 1000}, {1006, 1001}, {rl.rlim_max, hardlimit}};
     for (const Row& row : rows) {
         SCOPED_TRACE("RLIMIT_NOFILE " + std::to_string(row.nofile));
         const std::string lim = std::to_string(row.limit);
@@ -390,6 +412,21 @@ TEST_F(SettingsTest, MaxopenLimitFollowsOpenFileLimit) {
         EXPECT_EQ(help.status, 0);
         EXPECT_EQ(help.out, UsageText(row.limit));
     }
+}
+
+// Start-up raises the soft limit to the hard one before the limit is needed.
+TEST_F(SettingsTest, RaisedSoftFileLimitGivesTheMaxopenLimit) {
+    ChildResult r = RunInChild([] {
+        struct rlimit rl = {64, 512};
+        if (setrlimit(RLIMIT_NOFILE, &rl) != 0) _exit(99);
+        printf("%d ", Settings_MaxOpenLimit());
+        Process_RaiseFileLimit();
+        getrlimit(RLIMIT_NOFILE, &rl);
+        printf("%lu/%lu %d", static_cast<unsigned long>(rl.rlim_cur), static_cast<unsigned long>(rl.rlim_max),
+               Settings_MaxOpenLimit());
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "59 512/512 507");
 }
 
 // --splitday logs its warning at level 2 with no log open: the stamped line on
@@ -465,7 +502,7 @@ TEST_F(SplitdayTest, WarningStaysWhenLaterOptionIsRefused) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, std::string(PROG) + " " + WARNING);
     ASSERT_GT(r.err.size(), 16u + std::string(WARNING).size());
-    EXPECT_EQ(r.err.substr(16), WARNING + ErrorText(BUFSIZE_BAD, 1000)) << r.err;
+    EXPECT_EQ(r.err.substr(16), WARNING + ErrorText(BUFSIZE_BAD, LIMIT_1024)) << r.err;
 }
 
 }  // namespace
