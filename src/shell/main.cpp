@@ -1,7 +1,4 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +14,7 @@
 #include "recv/open_gate.h"
 #include "recv/recv_loop.h"
 #include "shell/lifecycle.h"
+#include "shell/listen.h"
 #include "shell/settings.h"
 
 namespace {
@@ -73,14 +71,7 @@ int main(int argc, char** argv) {
     if (Settings.daemon && !Settings.verbose) Process_Detach();
     if (Settings.verbose) printf("Binding port %u/udp\n", static_cast<unsigned>(Settings.port));
 
-    int sock = socket(AF_INET, SOCK_DGRAM, 0);
-    if (sock < 0) FatalErrno("socket");
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(Settings.port));
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(sock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) FatalErrno("bind");
+    int sock = Listen_Open();
 
     PidFile_Update(1, Settings.pidfile);
     Log_Msg(LOGLEVEL_CONSOLE, "startup: corvashenmir initialized. listening on %u/udp",

@@ -395,14 +395,16 @@ class Daemon:
     def socket_queue(self):
         """(rx_queue bytes, kernel drops) of the daemon's socket, or None when it is not bound."""
         suffix = ":%04X" % self.port
-        with open("/proc/net/udp") as f:
-            next(f)
-            for line in f:
-                fields = line.split()
-                if fields[1].endswith(suffix) and fields[1].startswith("00000000"):
-                    rx = int(fields[4].split(":")[1], 16)
-                    drops = int(fields[12])
-                    return rx, drops
+        for table in ("/proc/net/udp6", "/proc/net/udp"):
+            with open(table) as f:
+                next(f)
+                for line in f:
+                    fields = line.split()
+                    local = fields[1]
+                    if local.endswith(suffix) and set(local[:-len(suffix)]) == {"0"}:
+                        rx = int(fields[4].split(":")[1], 16)
+                        drops = int(fields[12])
+                        return rx, drops
         return None
 
     def waiting(self):
