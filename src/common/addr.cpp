@@ -7,11 +7,31 @@
 
 #include <cstdio>
 
+namespace {
+
+// The dotted quad without a format: every datagram of a source without a
+// descriptor needs its text to look its directory up.
+size_t FormatV4(uint32_t ip, char* buf) {
+    const auto* o = reinterpret_cast<const unsigned char*>(&ip);
+    char* p = buf;
+    for (int i = 0; i < 4; i++) {
+        unsigned v = o[i];
+        if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
+        if (v >= 10) *p++ = static_cast<char>('0' + v / 10 % 10);
+        *p++ = static_cast<char>('0' + v % 10);
+        *p++ = i < 3 ? '.' : '\0';
+    }
+    return static_cast<size_t>(p - buf - 1);
+}
+
+}  // namespace
+
 size_t Addr_Format(const Addr& a, char* buf, size_t size) {
     int n;
     if (Addr_IsV4(a)) {
-        uint32_t ip = Addr_V4(a);
-        const auto* o = reinterpret_cast<const unsigned char*>(&ip);
+        // "255.255.255.255" and its NUL.
+        if (size >= 16) return FormatV4(Addr_V4(a), buf);
+        const auto* o = reinterpret_cast<const unsigned char*>(a.words.data() + 3);
         n = snprintf(buf, size, "%u.%u.%u.%u", o[0], o[1], o[2], o[3]);
     } else {
         char text[INET6_ADDRSTRLEN];

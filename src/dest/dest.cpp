@@ -89,7 +89,10 @@ void FollowName(Dest* d) {
         errno = saved;
         fd = -1;
     }
-    if (fd < 0) d->lasterr = errno;
+    if (fd < 0) {
+        d->lasterr = errno;
+        d->gone = errno == ENOENT;
+    }
     close(d->fd);
     d->fd = fd;
     if (fd < 0) {
@@ -214,6 +217,9 @@ bool Dest_Open(Dest* d, const Addr& addr) {
     if (Settings.verbose) printf("OPEN %s ", path);
     int fd = OpenFile(path);
     if (fd < 0) {
+        // A missing directory: the source has none after all (it went
+        // since it was looked up), so it must not hold a failed mark.
+        d->gone = errno == ENOENT;
         if (Settings.verbose) puts("FAILED!");
         return false;
     }
@@ -240,6 +246,12 @@ bool Dest_Open(Dest* d, const Addr& addr) {
         d->endsmax = EndsCapacity();
     }
     return true;
+}
+
+bool Dest_SourceDirExists(const char* addrtext) {
+    // Relative to the root, which is the working directory for the daemon's life.
+    struct stat st;
+    return fstatat(AT_FDCWD, addrtext, &st, 0) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool Dest_Admit(Dest* d) {
@@ -279,6 +291,7 @@ void Dest_Close(Dest* d) {
                 static_cast<uint32_t>(Settings.maxfilesize));
     d->lost = 0;
     d->discarded = 0;
+    d->gone = false;
     free(d->buffer);
     d->buffer = nullptr;
     d->ends = nullptr;

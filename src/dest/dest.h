@@ -34,14 +34,21 @@ struct Dest {
     int32_t lost;                        // records lost since the open
     int32_t discarded;                   // datagrams discarded at the cap since the open
     int lasterr;                         // errno of the last failed write
+    bool gone;                           // the source's directory vanished: the descriptor is to be freed
     char filekey[CLOCK_KEY_SIZE];        // file key of the open, for a reopen of the same path
 };
 
 inline bool Dest_IsOpen(const Dest* d) { return d->fd >= 0; }
 
+// Whether the root directory holds a directory named addrtext (a link to one
+// counts): only such a source may take a descriptor and open a file. The
+// directory is looked up afresh each time, from the kernel's cache.
+bool Dest_SourceDirExists(const char* addrtext);
+
 // Binds d to addr, enters it into the hash table and opens the source's file
 // for the current file key. False when the file could not be opened; d then
-// stays in the table as the mark of a failed source.
+// stays in the table as the mark of a failed source, or, when the source's
+// directory is missing, is marked gone for the pool to free.
 bool Dest_Open(Dest* d, const Addr& addr);
 
 // False, with the datagram counted as discarded, once d's file has reached
@@ -56,7 +63,9 @@ void Dest_PutRecord(Dest* d, const char* head, size_t headlen, const char* text,
 
 // Writes out what d's buffer holds; the file stays open. A file that lost
 // its name is reopened at its path first; when that fails d becomes a failed
-// source (not open, still in the table) and what it held is counted lost.
+// source (not open, still in the table) and what it held is counted lost;
+// when it fails because the source's directory is gone, d is also marked
+// gone, and its owner frees it so the source is an unknown one again.
 void Dest_Flush(Dest* d);
 
 // Takes d out of the hash table, writes out and closes its file if open, and

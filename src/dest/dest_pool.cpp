@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "dest/dest_pool.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,6 +14,16 @@ RandState Rand = {0xDEADBEEFu, 0};
 namespace {
 
 Dest* descriptors = nullptr;
+
+void ReleaseAt(int32_t i) {
+    Dest* d = DestPool.usedlist[i];
+    if (Settings.verbose) printf("CLOSE %s\n", d->addrtext);
+    Dest_Close(d);
+    std::copy(DestPool.usedlist.begin() + i + 1, DestPool.usedlist.begin() + DestPool.usedcount,
+              DestPool.usedlist.begin() + i);
+    DestPool.usedcount--;
+    DestPool.freelist[DestPool.freecount++] = d;
+}
 
 }  // namespace
 
@@ -73,6 +84,16 @@ void DestPool_CloseAll() {
     }
 }
 
+void DestPool_Release(Dest* d) {
+    for (int32_t i = 0; i < DestPool.usedcount; i++) {
+        if (DestPool.usedlist[i] == d) {
+            ReleaseAt(i);
+            return;
+        }
+    }
+    Fatal("INTERNAL BROKENNESS: DestPool_Release: descriptor not in use?!");
+}
+
 void DestPool_WriteOut() {
     for (int32_t i = 0; i < DestPool.usedcount; i++) {
         Dest* d = DestPool.usedlist[i];
@@ -81,9 +102,13 @@ void DestPool_WriteOut() {
 }
 
 void DestPool_WriteOutBefore(int64_t sec) {
-    for (int32_t i = 0; i < DestPool.usedcount; i++) {
+    for (int32_t i = 0; i < DestPool.usedcount;) {
         Dest* d = DestPool.usedlist[i];
         if (Dest_IsOpen(d) && d->fill > 0 && d->since < sec) Dest_Flush(d);
+        if (d->gone)
+            ReleaseAt(i);
+        else
+            i++;
     }
 }
 

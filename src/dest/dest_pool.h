@@ -31,12 +31,17 @@ Dest* DestPool_Evict();
 // Closes every used descriptor, last taken first, and frees it.
 void DestPool_CloseAll();
 
+// Closes a used descriptor and frees it; the used list keeps the order of
+// the others.
+void DestPool_Release(Dest* d);
+
 // Writes out every open file's buffer; run at exit so a fatal end loses no record.
 void DestPool_WriteOut();
 
 // Writes out every open file whose oldest waiting record was buffered in a
 // second before sec; run once a second, so records reach the disk about a
-// second after they arrive even from a quiet source.
+// second after they arrive even from a quiet source. A descriptor whose
+// source's directory turns out gone is released.
 void DestPool_WriteOutBefore(int64_t sec);
 
 struct RandState {

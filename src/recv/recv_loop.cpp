@@ -139,6 +139,11 @@ void Hangup() {
     OpenGate_Reset();
 }
 
+// A source without a descriptor is stored only when its directory exists;
+// that is looked up before the open gate, so sources nobody made a
+// directory for (a flood of forged addresses among them) cost neither
+// admissions of the gate nor descriptors, and a directory made while the
+// daemon runs counts from the source's next datagram on.
 void Route(const Datagram& dg, int32_t* opens) {
     Dest* d = DestHash_Find(dg.source);
     if (d != nullptr) {
@@ -146,15 +151,25 @@ void Route(const Datagram& dg, int32_t* opens) {
             Record_Store(d, dg.data, dg.len);
         else
             FailReport_Add(dg.source);
+        // A write-out on the way may have found the directory gone.
+        if (d->gone) DestPool_Release(d);
+        return;
+    }
+    char text[ADDR_TEXT_SIZE];
+    Addr_Format(dg.source, text, sizeof text);
+    if (!Dest_SourceDirExists(text)) {
+        FailReport_Add(dg.source);
         return;
     }
     if (!OpenGate_Allow()) return;
     Count_Inc(*opens);
     d = DestPool_Take();
-    if (Dest_Open(d, dg.source))
+    if (Dest_Open(d, dg.source)) {
         Record_Store(d, dg.data, dg.len);
-    else
+    } else {
         FailReport_Add(dg.source);
+    }
+    if (d->gone) DestPool_Release(d);
 }
 
 }  // namespace

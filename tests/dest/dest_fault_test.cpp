@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "dest_test_util.h"
 #include "support/child.h"
@@ -208,8 +209,10 @@ TEST_F(DestFaultTest, FileThatLostItsNameIsReopenedAtItsPathOrCountedLost) {
         if (!c.at_close) {
             Dest_Flush(d);
             EXPECT_EQ(Dest_IsOpen(d), c.reopened);
-            // Either way it still stands for its source.
+            // Either way it still stands for its source until its owner frees it,
+            // which it must when the directory is gone.
             EXPECT_EQ(DestHash_Find(d->addr), d);
+            EXPECT_EQ(d->gone, c.remove_dir && !c.make_dir_again);
             if (c.reopened) PutRec(d, 3);
         }
         DestPool_CloseAll();
@@ -218,6 +221,79 @@ TEST_F(DestFaultTest, FileThatLostItsNameIsReopenedAtItsPathOrCountedLost) {
         EXPECT_EQ(ReadFile(kPath), c.reopened ? Rec(2) + (later ? Rec(3) : "") : "");
         EXPECT_EQ(ReadFile(TEST_LOG), c.reopened ? "" : LostLine(1, ENOENT));
     }
+}
+
+// The per-second write-out frees a descriptor whose directory has gone, so
+// its source is an unknown one again; the others keep their order.
+TEST_F(DestFaultTest, WriteOutReleasesADescriptorWhoseDirectoryIsGone) {
+    const std::vector<std::string> addrs = {"10.0.0.1", "10.0.0.2", "10.0.0.3"};
+    Log_Open();
+    std::vector<Dest*> ds;
+    for (const std::string& a : addrs) {
+        mkdir(a.c_str(), 0777);
+        Dest* d = DestPool_Take();
+        ASSERT_TRUE(Dest_Open(d, Ip(a.c_str())));
+        PutRecord(d, TEST_STAMP, "kept");
+        ds.push_back(d);
+    }
+    ASSERT_EQ(unlink(SourcePath(addrs[1]).c_str()), 0);
+    ASSERT_EQ(rmdir(addrs[1].c_str()), 0);
+    const int32_t freecount = DestPool.freecount;
+
+    std::string out = CaptureStdout([] {
+        Settings.verbose = 1;
+        Clock_UpdateAt(&Clock, TEST_SEC + 1, 0, nullptr);
+        DestPool_WriteOutBefore(TEST_SEC + 1);
+        Settings.verbose = 0;
+    });
+    EXPECT_EQ(DestPool.usedcount, 2);
+    EXPECT_EQ(DestPool.usedlist[0], ds[0]);
+    EXPECT_EQ(DestPool.usedlist[1], ds[2]);
+    EXPECT_EQ(DestPool.freecount, freecount + 1);
+    EXPECT_EQ(DestPool.freelist[freecount], ds[1]);
+    EXPECT_EQ(DestHash_Find(Ip(addrs[1].c_str())), nullptr);
+    EXPECT_EQ(DestHash_Find(Ip(addrs[0].c_str())), ds[0]);
+    EXPECT_EQ(DestHash_Find(Ip(addrs[2].c_str())), ds[2]);
+    EXPECT_FALSE(ds[1]->gone);
+    const std::string lost = std::string("drop: lost 1 records of 10.0.0.2: ") + strerror(ENOENT) + "\n";
+    // Under --verbose the close is traced and the loss echoed.
+    EXPECT_EQ(out, "CLOSE 10.0.0.2\ncorvashenmir " + lost);
+    for (size_t i : {0u, 2u})
+        EXPECT_EQ(ReadFile(SourcePath(addrs[i])), std::string(TEST_STAMP) + " " + addrs[i] + " kept\n");
+    DestPool_CloseAll();
+    Log_Close();
+    EXPECT_EQ(ReadFile(TEST_LOG), "2024-05-06T07:00:01.000000+00:00 " + lost);
+}
+
+// Only a missing directory makes a failed open a gone source; a path the
+// daemon refuses in an existing directory leaves the mark of a failed source.
+TEST_F(DestFaultTest, FailedOpenIsGoneOnlyWithoutTheDirectory) {
+    Log_Open();
+    Dest* d = DestPool_Take();
+    rmdir(kAddr.c_str());
+    EXPECT_FALSE(Dest_SourceDirExists(kAddr.c_str()));
+    EXPECT_FALSE(Dest_Open(d, Ip(kAddr.c_str())));
+    EXPECT_TRUE(d->gone);
+    DestPool_Release(d);
+    EXPECT_EQ(DestPool.usedcount, 0);
+
+    ASSERT_EQ(mkdir(kAddr.c_str(), 0777), 0);
+    ASSERT_EQ(mkfifo(kPath.c_str(), 0666), 0);
+    EXPECT_TRUE(Dest_SourceDirExists(kAddr.c_str()));
+    d = DestPool_Take();
+    EXPECT_FALSE(Dest_Open(d, Ip(kAddr.c_str())));
+    EXPECT_FALSE(d->gone);
+    EXPECT_EQ(DestHash_Find(Ip(kAddr.c_str())), d);
+
+    // A plain file or a link to nothing in the directory's place is no directory.
+    WriteFile("10.0.0.5", "x");
+    EXPECT_FALSE(Dest_SourceDirExists("10.0.0.5"));
+    ASSERT_EQ(symlink("nowhere", "10.0.0.6"), 0);
+    EXPECT_FALSE(Dest_SourceDirExists("10.0.0.6"));
+    ASSERT_EQ(symlink(kAddr.c_str(), "10.0.0.7"), 0);
+    EXPECT_TRUE(Dest_SourceDirExists("10.0.0.7"));
+    DestPool_CloseAll();
+    Log_Close();
 }
 
 TEST_F(DestFaultTest, OpenTakesOnlyARegularFileReachedWithoutALinkAtTheEnd) {

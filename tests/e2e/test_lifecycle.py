@@ -67,9 +67,9 @@ class StartupShutdownTest(harness.DaemonTestCase):
                 self.assertEqual(d.stop(sig), 0)
                 nbytes = sum(len(x) for x in sent) + 3 * len(b"lost 0")
                 texts = d.log_texts()
-                # The last lines: statistics (two admitted opens, one of them failed),
-                # the fail report of the period, then the shutdown line.
-                self.assertEqual(texts[3:], [harness.statistics_line(2, nbytes),
+                # The last lines: statistics (one open: the source without a directory
+                # asks for none), the fail report of the period, then the shutdown line.
+                self.assertEqual(texts[3:], [harness.statistics_line(1, nbytes),
                                              harness.fail_line(failing, 3),
                                              harness.shutdown_line(d.pid)])
                 self.assertEqual(d.read_pidfile(), b"")

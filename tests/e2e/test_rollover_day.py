@@ -37,7 +37,7 @@ class DateChangeTest(harness.DaemonTestCase):
             self.assertRegex(line.stamp, r"\A2026-12-31T23:59:5\d\.\d{6}%s\Z" % offset_suffix)
         new = d.log_lines("corvashenmir-20270101")
         self.assertEqual([l.text for l in new], [
-            harness.statistics_line(2, len(b"<13>last of the year") + len(b"lost")),
+            harness.statistics_line(1, len(b"<13>last of the year") + len(b"lost")),
             harness.fail_line(FAILING, 1),
             harness.statistics_line(1, len(b"<13>first of the year")),
             harness.shutdown_line(d.pid)])
