@@ -2,6 +2,7 @@
 #include "common/counters.h"
 
 RecvCounterRecord RecvCounter;
+TotalsRecord Totals;
 
 void RecvCounter_Add(uint32_t len) {
     RecvCounter.remainder += len;

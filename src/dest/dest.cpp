@@ -54,6 +54,11 @@ bool IsRegular(int fd) {
     return false;
 }
 
+void CountLost(Dest* d, int32_t n) {
+    Count_Add(d->lost, n);
+    Totals.lostRecords += static_cast<uint64_t>(n);
+}
+
 // Takes the first n bytes, now in the file, off the front of the buffer.
 void Consume(Dest* d, uint32_t n) {
     int32_t done = 0;
@@ -67,7 +72,7 @@ void Consume(Dest* d, uint32_t n) {
 
 // Counts what the buffer still holds as lost and empties it.
 void LoseBuffered(Dest* d) {
-    Count_Add(d->lost, d->records);
+    CountLost(d, d->records);
     d->fill = 0;
     d->records = 0;
     d->torn = 0;
@@ -101,7 +106,7 @@ void FollowName(Dest* d) {
     }
     // The start of a partly written record went with the old file.
     if (d->torn > 0) {
-        Count_Add(d->lost, 1);
+        CountLost(d, 1);
         Consume(d, d->ends[0]);
     }
     d->length = size + d->fill;
@@ -167,7 +172,7 @@ inline int64_t Append(Dest* d, const char* head, size_t headlen, const char* tex
         }
     }
     if (!fits) {
-        Count_Add(d->lost, 1);
+        CountLost(d, 1);
         return -1;
     }
     return Append(d, head, headlen, text, len, total);
@@ -257,6 +262,7 @@ bool Dest_SourceDirExists(const char* addrtext) {
 bool Dest_Admit(Dest* d) {
     if (d->length < Settings.maxfilesize) return true;
     Count_Inc(d->discarded);
+    Totals.droppedCap++;
     return false;
 }
 

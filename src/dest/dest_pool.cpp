@@ -69,6 +69,7 @@ Dest* DestPool_Evict() {
         if (!Dest_IsOpen(victim)) break;
     }
     if (Settings.verbose && Dest_IsOpen(victim)) printf("FORCECLOSE %s\n", victim->addrtext);
+    Totals.evictions++;
     Dest_Close(victim);
     return victim;
 }

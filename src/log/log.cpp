@@ -89,6 +89,7 @@ void Log_Msg(int level, const char* fmt, ...) {
         if (!logged) {
             unwrittenerr = errno;
             Count_Inc(unwritten);
+            Totals.logUnwritten++;
         }
     }
     if (!logged && (logfd < 0 || !StderrIsDevNull())) {

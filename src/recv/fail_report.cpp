@@ -10,6 +10,7 @@
 FailReportTable FailReports;
 
 void FailReport_Add(const Addr& addr) {
+    Totals.droppedFailed++;
     for (int32_t i = FailReports.used - 1; i >= 0; i--) {
         if (FailReports.entries[i].addr == addr) {
             Count_Inc(FailReports.entries[i].count);

@@ -15,14 +15,13 @@ bool OpenGate_Allow() {
     int32_t m = Settings.maxopenspersec;
     int32_t big = Settings.maxopen;
     if (m <= 0 || a < m) return true;
-    if (OpenGate.secondsSinceFlush > 1) {
-        Count_Inc(OpenGate.refusedPerSec);
-    } else if (a < big) {
-        return true;
-    } else if (big > m) {
+    if (OpenGate.secondsSinceFlush <= 1 && a < big) return true;
+    if (OpenGate.secondsSinceFlush <= 1 && big > m) {
         Count_Inc(OpenGate.refusedMaxopen);
+        Totals.droppedBurst++;
     } else {
         Count_Inc(OpenGate.refusedPerSec);
+        Totals.droppedRate++;
     }
     return false;
 }

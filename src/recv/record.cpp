@@ -9,6 +9,7 @@
 #endif
 
 #include "clock/clock.h"
+#include "common/counters.h"
 #include "shell/settings.h"
 
 namespace {
@@ -205,6 +206,7 @@ size_t BuildHead(char* head, const Dest* d, bool counted, size_t count) {
 // for every datagram, so the calls it makes are built into it.
 [[gnu::flatten]] void Record_Store(Dest* d, char* data, size_t n) {
     if (!Dest_Admit(d)) return;
+    Totals.stored++;
     size_t len = n < RECORD_MAXTEXT ? n : RECORD_MAXTEXT;
     data[len] = '\0';
     bool counted = Settings.recvmode == RECVMODE_FORENSIC || Settings.recvmode == RECVMODE_FORENSICRAW;

@@ -13,6 +13,7 @@
 #include "dest/dest_hash.h"
 #include "dest/dest_pool.h"
 #include "log/log.h"
+#include "metrics/metrics.h"
 #include "recv/fail_report.h"
 #include "recv/open_gate.h"
 #include "recv/record.h"
@@ -101,7 +102,10 @@ bool Receive(int sock, bool wait, Datagram* dg) {
     }
     int i = Batch.next++;
     const struct msghdr& h = Batch.msgs[i].msg_hdr;
-    if (h.msg_flags & MSG_TRUNC) Count_Inc(SocketLoss.cut);
+    if (h.msg_flags & MSG_TRUNC) {
+        Count_Inc(SocketLoss.cut);
+        Totals.cut++;
+    }
     dg->data = Batch.slots[i].data();
     dg->len = Batch.msgs[i].msg_len;
     // A sender of another family (none the socket delivers) is nobody's datagram.
@@ -163,6 +167,7 @@ void Route(const Datagram& dg, int32_t* opens) {
     }
     if (!OpenGate_Allow()) return;
     Count_Inc(*opens);
+    Totals.fileOpens++;
     d = DestPool_Take();
     if (Dest_Open(d, dg.source)) {
         Record_Store(d, dg.data, dg.len);
@@ -202,23 +207,35 @@ int32_t Recv_Loop(int sock, struct tm* tm) {
 
         int clock = Clock_Update(&Clock, tm);
         if (clock == CLOCK_FAILED) FatalErrno(Clock.failed);
+        bool metricsDue = false;
         if (clock == CLOCK_CHANGED || first) {
             Period now = {tm->tm_hour, tm->tm_mday, tm->tm_mon, tm->tm_year};
             if (first || now.hour != last.hour || now.mday != last.mday || now.mon != last.mon ||
-                now.year != last.year)
+                now.year != last.year) {
                 Rollover(sock, first, &opens);
+                metricsDue = !first;
+            }
             OpenGate_Tick();
             // Records wait in memory at most about a second.
             if (!first) DestPool_WriteOutBefore(Clock.sec);
             last = now;
+            metricsDue = metricsDue || Clock.sec % 10 == 0;
         }
 
         if (HupFlag) {
             HupFlag = 0;
             Hangup();
+            metricsDue = true;
         }
+        if (metricsDue && Settings.metrics != nullptr) Metrics_Write(sock);
 
-        if (dg.len > 0) Route(dg, &opens);
+        if (dg.len > 0) {
+            Totals.receivedDatagrams++;
+            Totals.receivedBytes += dg.len;
+            Totals.lastDatagramSec = Clock.sec;
+            Totals.lastDatagramUsec = Clock.usec;
+            Route(dg, &opens);
+        }
 
         first = false;
         if (StopFlag) {

@@ -10,6 +10,7 @@
 #include "dest/dest_hash.h"
 #include "dest/dest_pool.h"
 #include "log/log.h"
+#include "metrics/metrics.h"
 #include "recv/fail_report.h"
 #include "recv/open_gate.h"
 #include "recv/recv_loop.h"
@@ -72,6 +73,7 @@ int main(int argc, char** argv) {
     if (Settings.verbose) printf("Binding port %u/udp\n", static_cast<unsigned>(Settings.port));
 
     int sock = Listen_Open();
+    if (Settings.metrics != nullptr) Metrics_Open(sock);
 
     PidFile_Update(1, Settings.pidfile);
     Log_Msg(LOGLEVEL_CONSOLE, "startup: corvashenmir initialized. listening on %u/udp",
@@ -85,6 +87,8 @@ int main(int argc, char** argv) {
     FailReport_Flush();
     LogIds("shutdown");
     DestPool_CloseAll();
+    // After the close, which may still count lost records.
+    if (Settings.metrics != nullptr) Metrics_Write(sock);
     PidFile_Update(0, Settings.pidfile);
     Log_Close();
     return 0;
