@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <random>
@@ -324,6 +325,73 @@ TEST_F(DestHashTest, RandomOperationsMatchAMap) {
     // The walk must really have reached the interesting shapes.
     EXPECT_GE(peak, 990u);
     EXPECT_TRUE(wrapped);
+}
+
+// The table's size follows the pool's: at least four slots a descriptor, a
+// power of two, never below 4096, so up to 1024 descriptors the home slots
+// are those of the 4096-slot table.
+TEST(DestHashSizeTest, SlotsForTheCapacity) {
+    const struct {
+        int32_t capacity;
+        size_t slots;
+    } cases[] = {{5, 4096}, {50, 4096}, {1024, 4096}, {1025, 8192}, {19000, 131072}, {100000, 524288},
+                 {1000000, 4194304}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.capacity);
+        DestHash_Init(c.capacity);
+        EXPECT_EQ(DestHash.size(), c.slots);
+        EXPECT_EQ(OccupiedSlots(), 0);
+    }
+    DestHash_Init(1024);
+    EXPECT_EQ(DestHash_Index(Ip("10.0.0.1")), 3459u);
+    EXPECT_EQ(DestHash_Index(Ip("127.0.0.1")), 1619u);
+    DestHash_Init(50);
+}
+
+// Filled to the pool's size with IPv4 and IPv6 sources, then churned: every
+// entry is found, no absent one is, and no entry sits far from its home.
+TEST(DestHashSizeTest, LargeTablesStayFindableWithShortProbeRuns) {
+    for (int32_t capacity : {100000, 1000000}) {
+        SCOPED_TRACE(capacity);
+        DestHash_Init(capacity);
+        std::mt19937_64 rng(static_cast<uint64_t>(capacity));
+        auto source = [&rng](int i) {
+            if (i % 3 == 0) return Addr_FromV4(htonl(0x0A000000u + static_cast<uint32_t>(i)));
+            in6_addr a{};
+            a.s6_addr[0] = 0xfd;
+            if (i % 3 == 1) {
+                uint32_t n = htonl(static_cast<uint32_t>(i));
+                memcpy(a.s6_addr + 12, &n, 4);
+            } else {
+                uint64_t r1 = rng(), r2 = rng();
+                memcpy(a.s6_addr + 1, &r1, 7);
+                memcpy(a.s6_addr + 8, &r2, 8);
+            }
+            return Addr_FromV6(a, 0);
+        };
+        std::vector<Dest> dests(static_cast<size_t>(capacity));
+        for (int i = 0; i < capacity; i++) {
+            dests[i] = MakeDest(source(i));
+            DestHash_Add(&dests[i]);
+        }
+        // Take every other third out and put it back in reverse order.
+        for (int i = 0; i < capacity; i += 3) DestHash_Remove(&dests[i]);
+        for (int i = 0; i < capacity; i += 3) EXPECT_EQ(DestHash_Find(dests[i].addr), nullptr) << i;
+        for (int i = (capacity - 1) / 3 * 3; i >= 0; i -= 3) DestHash_Add(&dests[i]);
+
+        for (int i = 0; i < capacity; i++) ASSERT_EQ(DestHash_Find(dests[i].addr), &dests[i]) << "entry " << i;
+        EXPECT_EQ(OccupiedSlots(), capacity);
+        for (int i = 0; i < 1000; i++) EXPECT_EQ(DestHash_Find(source(capacity + i)), nullptr);
+        size_t longest = 0;
+        const size_t mask = DestHash.size() - 1;
+        for (size_t slot = 0; slot < DestHash.size(); slot++) {
+            if (DestHash[slot] == nullptr) continue;
+            longest = std::max(longest, (slot - DestHash_Index(DestHash[slot]->addr)) & mask);
+        }
+        EXPECT_LT(longest, 64u) << "an entry sits " << longest << " slots past its home";
+        DestHash_Clear();
+    }
+    DestHash_Init(50);
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -620,3 +621,19 @@ def lost_counts(texts):
         if m:
             counts[m.group(2)] = counts.get(m.group(2), 0) + int(m.group(1))
     return counts
+
+
+class AnySourceSender:
+    """One IPv4 socket that sends from any 127.x.y.z address, chosen per
+    datagram (IP_PKTINFO), for scenarios with thousands of sources."""
+
+    IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
+
+    def __init__(self, test, port):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        test.addCleanup(self.sock.close)
+        self.dest = ("127.0.0.1", port)
+
+    def send(self, data, src):
+        info = struct.pack("=I4s4s", 0, socket.inet_aton(src), socket.inet_aton("0.0.0.0"))
+        self.sock.sendmsg([data], [(socket.IPPROTO_IP, self.IP_PKTINFO, info)], 0, self.dest)

@@ -9,31 +9,15 @@ descriptor."""
 import os
 import re
 import shutil
-import socket
-import struct
 
 import harness
 
 REAL = ["127.0.50.%d" % (i + 1) for i in range(20)]
-IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
 
 
 def forged(i):
     """The i-th forged source: 127.60.0.0 and up, none of them with a directory."""
     return "127.%d.%d.%d" % (60 + i // 65536, (i // 256) % 256, i % 256)
-
-
-class Sender:
-    """One socket that sends from any 127.x.y.z address, chosen per datagram."""
-
-    def __init__(self, test, port):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        test.addCleanup(self.sock.close)
-        self.dest = ("127.0.0.1", port)
-
-    def send(self, data, src):
-        info = struct.pack("=I4s4s", 0, socket.inet_aton(src), socket.inet_aton("0.0.0.0"))
-        self.sock.sendmsg([data], [(socket.IPPROTO_IP, IP_PKTINFO, info)], 0, self.dest)
 
 
 def failed_counts(texts):
@@ -51,7 +35,7 @@ class ForgedFloodTest(harness.DaemonTestCase):
     def test_forged_sources_do_not_keep_real_ones_out(self):
         # The default gate (200 opens a second, a burst of 50) and pool (50 files).
         d = self.daemon(args=["--rcvbuf", "33554432"], sources=REAL).start()
-        sender = Sender(self, d.port)
+        sender = harness.AnySourceSender(self, d.port)
         sent = {a: [] for a in REAL}
         nforged = 0
 
