@@ -394,10 +394,16 @@ class Daemon:
             s.sendto(data, ("127.0.0.1", self.port))
 
     def socket_queue(self):
-        """(rx_queue bytes, kernel drops) of the daemon's socket, or None when it is not bound."""
+        """(rx_queue bytes, kernel drops) of the daemon's socket, or None when it is not bound.
+        Read from the daemon's own view, so a daemon in another network namespace is found."""
         suffix = ":%04X" % self.port
-        for table in ("/proc/net/udp6", "/proc/net/udp"):
-            with open(table) as f:
+        proc = "/proc/%d/net" % self.pid if self.proc is not None else "/proc/net"
+        for table in (proc + "/udp6", proc + "/udp"):
+            try:
+                f = open(table)
+            except FileNotFoundError:
+                continue
+            with f:
                 next(f)
                 for line in f:
                     fields = line.split()
