@@ -17,7 +17,7 @@ out=$(mandoc -T lint "$page" 2>&1) || fail "mandoc lint: $out"
 # Every option of the usage text has its own entry (.TP then .B or .BI with
 # the option's name first) in the page.
 "$bin" --help > "$scratch/usage" || fail "--help exited with status $?"
-grep -oE -- '--[a-z]+' "$scratch/usage" | sort -u > "$scratch/options"
+grep -oE -- '--[a-z0-9]+' "$scratch/usage" | sort -u > "$scratch/options"
 [ "$(wc -l < "$scratch/options")" -ge 13 ] || fail "usage text lists too few options: $(tr '\n' ' ' < "$scratch/options")"
 echo --help >> "$scratch/options"
 echo --splitday >> "$scratch/options"
