@@ -26,15 +26,16 @@ rmem_max=$(cat /proc/sys/net/core/rmem_max)
 cleanup() {
     echo "$rmem_default" >/proc/sys/net/core/rmem_default
     echo "$rmem_max" >/proc/sys/net/core/rmem_max
-    rm -rf "$work"
+    [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 
 # rx_queue bytes and drops of the socket bound to the port.
 socket_state() {
     local rx drops
-    read -r rx drops < <(awk -v p="$(printf ':%04X' "$port")" '$2 ~ p"$" && $3 == "00000000:0000" {
-        split($5, q, ":"); print q[2], $NF }' /proc/net/udp)
+    # The wildcard socket, IPv4 or dual-stack IPv6.
+    read -r rx drops < <(awk -v p="$(printf ':%04X' "$port")" '$2 ~ p"$" && $3 ~ /^0+:0000$/ {
+        split($5, q, ":"); print q[2], $NF }' /proc/net/udp /proc/net/udp6)
     echo "$((16#${rx:-0})) ${drops:-?}"
 }
 
