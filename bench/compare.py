@@ -507,11 +507,11 @@ def verify(t, tmp, root, args, addrs):
 
 
 @contextlib.contextmanager
-def receiver(t, kind, exe, args, dirs, maxopen, net=IPV4, extra=(), rcvbuf=None, env=None):
+def receiver(t, kind, exe, args, dirs, maxopen, net=IPV4, extra=(), rcvbuf=None, env=None, keep_notes=True):
     """A fresh root with a directory per name of dirs and a started receiver on a free port:
     yields (proc, tmp, root, port) with t.errors telling whether it started. Afterwards the
     receiver is stopped, and the root removed unless something is to be seen in it (a failure,
-    or what another receiver stored wrong)."""
+    or with keep_notes what another receiver stored wrong)."""
     tmp = tempfile.mkdtemp(prefix="corvashenmir-compare-")
     root = os.path.join(tmp, "root")
     os.mkdir(root)
@@ -528,7 +528,7 @@ def receiver(t, kind, exe, args, dirs, maxopen, net=IPV4, extra=(), rcvbuf=None,
             with contextlib.suppress(OSError):
                 proc.send_signal(signal.SIGCONT)
             run.stop(proc)
-        if t.ok and not (t.notes and kind in OTHERS) and not args.keep:
+        if t.ok and not (keep_notes and t.notes and kind in OTHERS) and not args.keep:
             shutil.rmtree(tmp, ignore_errors=True)
         else:
             t.tmp = tmp
