@@ -276,7 +276,7 @@ def start_loadgen(exe, args, port, rate, count, seconds, extra, cpu=0, wrap=()):
     """One load generator, started (on cpu when args.pin; wrap: a command prefix, such as ip netns
     exec); collect_loadgen adds what it sent to a trial."""
     cmd = list(wrap) + [exe["loadgen"], "--port", str(port), "--size", str(args.size), "--rate", "%.1f" % rate,
-           "--count", str(count), "--seconds", "%.3f" % seconds, "--batch", str(args.batch)] + extra
+                        "--count", str(count), "--seconds", "%.3f" % seconds, "--batch", str(args.batch)] + extra
     return subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             preexec_fn=pinner(args, cpu))
 
@@ -294,8 +294,11 @@ def collect_loadgen(t, p, limit):
     for line in out.splitlines():
         kv = dict(f.split("=", 1) for f in line.split()[1:])
         if line.startswith("source "):
-            t.sent[kv["addr"]] = t.sent.get(kv["addr"], 0) + int(kv["sent"])
-            t.last_seq[kv["addr"]] = max(t.last_seq.get(kv["addr"], -1), int(kv["last"]))
+            sent = int(kv["sent"])
+            t.sent[kv["addr"]] = t.sent.get(kv["addr"], 0) + sent
+            # A source that sent nothing has no last sequence.
+            if sent:
+                t.last_seq[kv["addr"]] = max(t.last_seq.get(kv["addr"], -1), int(kv["last"]))
         elif line.startswith("loadgen "):
             t.sent_total += int(kv["sent"])
             t.send_seconds = max(t.send_seconds, float(kv["seconds"]))
@@ -469,6 +472,15 @@ def run_trial(kind, rate, seconds, count, exe, args):
     return t
 
 
+def verdict(failures):
+    """The exit status of a run, after its last line: 0 when every trial passed verification."""
+    if failures:
+        log("VERIFICATION FAILED in %d trial(s); see the FAILED lines above" % len(failures))
+        return 1
+    log("verification: every trial passed")
+    return 0
+
+
 def describe(t):
     s = "  %-6s offered %9s/s  sent %9d at %9.0f/s  kept %9d  lost %7d  cpu %.2fs (user %.2fs)" % (
         t.kind, "max" if t.rate == 0 else "%.0f" % t.rate, t.sent_total, t.send_rate, t.kept, t.lost, t.cpu,
@@ -611,11 +623,7 @@ def main():
         "%.0f%% busy before; run took %.0f s"
         % (args.size, args.senders, args.sources * args.senders, rmem_default, cap, os.cpu_count(),
            ", pinned" if args.pin else "", busy * 100, time.monotonic() - started))
-    if failures:
-        log("VERIFICATION FAILED in %d trial(s); see the FAILED lines above" % len(failures))
-        return 1
-    log("verification: every trial passed")
-    return 0
+    return verdict(failures)
 
 
 if __name__ == "__main__":

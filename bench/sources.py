@@ -157,12 +157,12 @@ def summarize(trials, kinds, counts, args):
     top, low = max(counts), min(counts)
     ts = pick("daemon", top)
 
-    def verdict(ok):
+    def met(ok):
         return "met" if ok else "NOT met"
     whole = bool(ts) and all(t.kept == t.sent_total and t.counted == t.kept and not t.failed and not t.ignored
                              and not t.drops for t in ts)
     log("  %-58s %s" % ("S=%d: every datagram stored, none dropped, no kernel drop" % top,
-                        verdict(whole) if ts else "n/a (no verified trial)"))
+                        met(whole) if ts else "n/a (no verified trial)"))
     log(compare.ratio_line("daemon CPU/dgram, S=%d vs S=%d" % (top, low), [cpu_us(t) for t in ts],
                            [cpu_us(t) for t in pick("daemon", low)], 2.0, "<="))
     for n in counts:
@@ -177,7 +177,7 @@ def summarize(trials, kinds, counts, args):
         if hwm:
             log("  %-58s %6.1f MiB of %.1f MiB (%d x (%d + 2 KiB) + 32 MiB): %s" % (
                 "daemon peak RSS, S=%d" % n, median(hwm) / 1048576, budget / 1048576, n, bufsize,
-                verdict(median(hwm) <= budget)))
+                met(median(hwm) <= budget)))
 
 
 def main():
@@ -255,11 +255,7 @@ def main():
 
     summarize(trials, kinds, counts, args)
     log("\nrun took %.0f s" % (time.monotonic() - started))
-    if failures:
-        log("VERIFICATION FAILED in %d trial(s); see the FAILED lines above" % len(failures))
-        return 1
-    log("verification: every trial passed")
-    return 0
+    return run.verdict(failures)
 
 
 if __name__ == "__main__":
