@@ -5,6 +5,7 @@
 //             recvfrom of up to 8192 bytes per datagram;
 //   recvmmsg: a non-blocking recvmmsg of up to 64 datagrams into slots of
 //             8192 + 1 bytes, and the same bounded poll when it returns none.
+// An IPv6 --addr (such as ::) makes a dual-stack socket, as the daemon's.
 //
 // Stops on SIGTERM/SIGINT or after --seconds and prints:
 //   barerecv datagrams=N bytes=B seconds=T rcvbuf=R mode=M
@@ -36,7 +37,8 @@ constexpr size_t SLOT = 8192 + 1;
 char buf[8192];
 char slots[BATCH][SLOT];
 struct iovec iovs[BATCH];
-struct sockaddr_in froms[BATCH];
+// Room for either family's address.
+struct sockaddr_in6 froms[BATCH];
 struct mmsghdr msgs[BATCH];
 
 double Now() {
@@ -47,7 +49,7 @@ double Now() {
 
 [[noreturn]] void Usage() {
     std::fprintf(stderr,
-                 "usage: corvashenmir_barerecv --port N [--addr 127.x.y.z|0.0.0.0] [--rcvbuf BYTES]\n"
+                 "usage: corvashenmir_barerecv --port N [--addr 127.x.y.z|0.0.0.0|::|::1] [--rcvbuf BYTES]\n"
                  "       [--seconds LIMIT] [--mode recvfrom|recvmmsg]\n");
     std::exit(2);
 }
@@ -68,7 +70,7 @@ void LoopRecvfrom(int fd, double deadline, uint64_t& datagrams, uint64_t& bytes)
     while (!StopFlag) {
         // The clock is read only now and then; a flood must not pay for it.
         if ((++turns & 1023) == 0 && Now() >= deadline) break;
-        struct sockaddr_in from;
+        struct sockaddr_in6 from;
         socklen_t flen = sizeof from;
         ssize_t n = recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&from), &flen);
         if (n < 0) {
@@ -148,9 +150,15 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
 
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const bool v6 = std::strchr(addr, ':') != nullptr;
+    int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
         std::perror("socket");
+        return 2;
+    }
+    int zero = 0;
+    if (v6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero) != 0) {
+        std::perror("setsockopt IPV6_V6ONLY");
         return 2;
     }
     if (rcvbuf > 0 && setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf) != 0) {
@@ -158,11 +166,18 @@ int main(int argc, char** argv) {
         return 2;
     }
     struct sockaddr_in sin;
+    struct sockaddr_in6 sin6;
     std::memset(&sin, 0, sizeof sin);
+    std::memset(&sin6, 0, sizeof sin6);
     sin.sin_family = AF_INET;
     sin.sin_port = htons(uint16_t(port));
-    if (inet_pton(AF_INET, addr, &sin.sin_addr) != 1) Usage();
-    if (bind(fd, reinterpret_cast<struct sockaddr*>(&sin), sizeof sin) != 0) {
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_port = sin.sin_port;
+    if (inet_pton(v6 ? AF_INET6 : AF_INET, addr, v6 ? static_cast<void*>(&sin6.sin6_addr) : &sin.sin_addr) != 1)
+        Usage();
+    const struct sockaddr* bound =
+        v6 ? reinterpret_cast<struct sockaddr*>(&sin6) : reinterpret_cast<struct sockaddr*>(&sin);
+    if (bind(fd, bound, v6 ? sizeof sin6 : sizeof sin) != 0) {
         std::perror("bind");
         return 2;
     }

@@ -16,9 +16,18 @@
 //   host: source k binds 127.0.0.(1+k)   k = 0..253
 //   net:  source k binds 127.0.(1+k).1   k = 0..254
 //
-// Output, one line per source then one summary line, all key=value:
+// --pktinfo 1 sends from one unbound socket instead and names the source of
+// each datagram in an IP_PKTINFO (IPV6_PKTINFO) message, so one process has
+// up to 4,194,304 sources: source k is --src-base + k, counted on the last
+// 32 bits. Any 127.x.y.z is local; an IPv6 source is taken with
+// IPV6_FREEBIND, for a prefix that a network namespace routes to its lo.
+// A batch may hold datagrams of several sources, each source's in a row; the
+// payload's source field is then k mod 100000.
+//
+// Output, one line per source (unless --per-source 0) then one summary line,
+// all key=value:
 //   source k=0 addr=127.0.0.1 sent=N first=Q0 last=Q1
-//   loadgen sent=N errors=E seconds=T rate=R offered=R0 size=B
+//   loadgen sent=N errors=E seconds=T rate=R offered=R0 size=B sources=S
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -28,6 +37,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +52,7 @@ constexpr int MIN_SIZE = 18;  // "b%05u %010u " is 18 bytes
 constexpr int SEQ_OFFSET = 7;  // first digit of the sequence field
 constexpr int MAX_GSO_SEGMENTS = 64;
 constexpr int MAX_GSO_BYTES = 65507;  // one IPv4 UDP payload
+constexpr uint32_t MAX_PKTINFO_SOURCES = 1u << 22;
 
 struct Options {
     int port = 0;
@@ -56,6 +67,9 @@ struct Options {
     int batch = 32;
     int gso = 0;
     uint32_t seqstart = 0;
+    int pktinfo = 0;
+    const char* src_base = "127.0.0.1";
+    int per_source = 1;
 };
 
 struct Source {
@@ -74,6 +88,21 @@ struct mmsghdr msgs[MAX_BATCH];
 // The segmented send's batch, datagram after datagram.
 char gsobuf[MAX_GSO_BYTES];
 
+// Per-source state of the pktinfo mode, where the address is computed.
+struct PktSource {
+    uint32_t next_seq;
+    uint32_t quota;
+    uint32_t sent;
+};
+
+PktSource pktsources[MAX_PKTINFO_SOURCES];
+union Ctrl {
+    char buf[CMSG_SPACE(sizeof(struct in6_pktinfo))];
+    struct cmsghdr align;
+};
+Ctrl ctrls[MAX_BATCH];
+uint32_t slot_source[MAX_BATCH];  // source index of each batch entry
+
 [[noreturn]] void Die(const char* msg) {
     std::fprintf(stderr, "corvashenmir_loadgen: %s\n", msg);
     std::exit(2);
@@ -83,7 +112,8 @@ char gsobuf[MAX_GSO_BYTES];
     std::fprintf(stderr,
                  "usage: corvashenmir_loadgen --port N [--dst 127.x.y.z] [--sources S]\n"
                  "       [--first K] [--scheme host|net] [--size BYTES] [--rate DGRAMS_PER_S]\n"
-                 "       [--count TOTAL] [--seconds LIMIT] [--batch B] [--seqstart Q] [--gso 0|1]\n");
+                 "       [--count TOTAL] [--seconds LIMIT] [--batch B] [--seqstart Q] [--gso 0|1]\n"
+                 "       [--pktinfo 0|1] [--src-base ADDR] [--per-source 0|1]   (--dst 127.x.y.z or ::1)\n");
     std::exit(2);
 }
 
@@ -130,7 +160,7 @@ void ParseArgs(int argc, char** argv, Options& o) {
         const char* v = argv[++i];
         if (!std::strcmp(a, "--port")) o.port = int(ParseInt(v, 1, 65535, "port"));
         else if (!std::strcmp(a, "--dst")) o.dst = v;
-        else if (!std::strcmp(a, "--sources")) o.sources = int(ParseInt(v, 1, MAX_SOURCES, "sources"));
+        else if (!std::strcmp(a, "--sources")) o.sources = int(ParseInt(v, 1, MAX_PKTINFO_SOURCES, "sources"));
         else if (!std::strcmp(a, "--first")) o.first = int(ParseInt(v, 0, MAX_SOURCES - 1, "first"));
         else if (!std::strcmp(a, "--scheme")) {
             if (!std::strcmp(v, "host")) o.scheme_net = 0;
@@ -143,10 +173,16 @@ void ParseArgs(int argc, char** argv, Options& o) {
         else if (!std::strcmp(a, "--batch")) o.batch = int(ParseInt(v, 1, MAX_BATCH, "batch"));
         else if (!std::strcmp(a, "--gso")) o.gso = int(ParseInt(v, 0, 1, "gso"));
         else if (!std::strcmp(a, "--seqstart")) o.seqstart = uint32_t(ParseInt(v, 0, 4000000000LL, "seqstart"));
+        else if (!std::strcmp(a, "--pktinfo")) o.pktinfo = int(ParseInt(v, 0, 1, "pktinfo"));
+        else if (!std::strcmp(a, "--src-base")) o.src_base = v;
+        else if (!std::strcmp(a, "--per-source")) o.per_source = int(ParseInt(v, 0, 1, "per-source"));
         else Usage();
     }
     if (o.port == 0) Usage();
-    if (o.first + o.sources > (o.scheme_net ? 255 : 254)) Die("too many sources for the address scheme");
+    if (o.pktinfo && o.gso) Die("--pktinfo and --gso exclude each other");
+    if (!o.pktinfo && o.sources > MAX_SOURCES) Die("more than 255 sources need --pktinfo 1");
+    if (!o.pktinfo && o.first + o.sources > (o.scheme_net ? 255 : 254))
+        Die("too many sources for the address scheme");
     if (uint64_t(o.seqstart) + o.count > 0xffffffffull) Die("--seqstart + --count exceeds 32 bits");
     if (o.gso && (o.batch > MAX_GSO_SEGMENTS || o.batch * o.size > MAX_GSO_BYTES))
         Die("--gso needs batch <= 64 and batch x size <= 65507");
@@ -176,11 +212,188 @@ void FillSlots(int n, int size) {
     }
 }
 
+// Datagrams the next send may carry: at most a batch, and when paced only
+// those due by now (datagram i is due at start + i / rate). 0 after a sleep
+// until the next one is due, but not past the deadline.
+uint64_t Allowed(const Options& o, double start, double deadline, uint64_t total, double& now) {
+    uint64_t allowed = uint64_t(o.batch);
+    if (o.rate > 0) {
+        double due = o.rate * (now - start);
+        if (double(total) > due) {
+            double t = start + double(total) / o.rate;
+            SleepUntil(t < deadline ? t : deadline);
+            now = Now();
+            return 0;
+        }
+        uint64_t a = uint64_t(due) + 1 - total;
+        if (a < allowed) allowed = a;
+    }
+    return allowed;
+}
+
+void PrintSummary(uint64_t total, uint64_t errors, double elapsed, const Options& o) {
+    std::printf("loadgen sent=%llu errors=%llu seconds=%.6f rate=%.1f offered=%.1f size=%d sources=%d\n",
+                static_cast<unsigned long long>(total), static_cast<unsigned long long>(errors), elapsed,
+                elapsed > 0 ? double(total) / elapsed : 0.0, o.rate, o.size, o.sources);
+}
+
+void PrintSource(int k, const char* addr, uint64_t sent, uint32_t seqstart, uint32_t next_seq) {
+    std::printf("source k=%d addr=%s sent=%llu first=%u last=%u\n", k, addr, static_cast<unsigned long long>(sent),
+                seqstart, next_seq == seqstart ? seqstart : next_seq - 1);
+}
+
+// The address family's view of one address: 16 bytes, IPv4 in the first 4.
+struct Addr16 {
+    unsigned char b[16];
+};
+
+// Adds k to the last 32 bits of an address of len bytes; false on a carry out.
+bool AddrPlus(const Addr16& base, int len, uint32_t k, Addr16& out) {
+    out = base;
+    uint64_t v = 0;
+    for (int i = len - 4; i < len; i++) v = (v << 8) | out.b[i];
+    v += k;
+    if (v > 0xffffffffull) return false;
+    for (int i = len - 1; i >= len - 4; i--) {
+        out.b[i] = static_cast<unsigned char>(v & 0xff);
+        v >>= 8;
+    }
+    return true;
+}
+
+// One unbound socket; every datagram's source comes from its control message.
+int RunPktinfo(const Options& o) {
+    struct sockaddr_in6 dst6;
+    struct sockaddr_in dst4;
+    std::memset(&dst6, 0, sizeof dst6);
+    std::memset(&dst4, 0, sizeof dst4);
+    const bool v6 = std::strchr(o.dst, ':') != nullptr;
+    Addr16 base;
+    std::memset(&base, 0, sizeof base);
+    // Traffic goes to loopback only.
+    if (v6) {
+        dst6.sin6_family = AF_INET6;
+        dst6.sin6_port = htons(uint16_t(o.port));
+        if (inet_pton(AF_INET6, o.dst, &dst6.sin6_addr) != 1) Die("bad --dst address");
+        if (!IN6_IS_ADDR_LOOPBACK(&dst6.sin6_addr)) Die("an IPv6 --dst must be ::1");
+        if (inet_pton(AF_INET6, o.src_base, base.b) != 1) Die("--src-base must be an IPv6 address");
+    } else {
+        dst4.sin_family = AF_INET;
+        dst4.sin_port = htons(uint16_t(o.port));
+        if (inet_pton(AF_INET, o.dst, &dst4.sin_addr) != 1) Die("bad --dst address");
+        if ((ntohl(dst4.sin_addr.s_addr) >> 24) != 127) Die("--dst must be a 127.x.y.z address");
+        if (inet_pton(AF_INET, o.src_base, base.b) != 1 || base.b[0] != 127)
+            Die("--src-base must be a 127.x.y.z address");
+    }
+    const int len = v6 ? 16 : 4;
+    Addr16 last;
+    if (!AddrPlus(base, len, uint32_t(o.sources - 1), last) || (!v6 && last.b[0] != 127))
+        Die("--src-base + --sources leaves the address range");
+
+    int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) Die("socket failed");
+    int one = 1;
+    if (v6 && setsockopt(fd, IPPROTO_IPV6, IPV6_FREEBIND, &one, sizeof one) != 0) Die("IPV6_FREEBIND refused");
+
+    for (int k = 0; k < o.sources; k++) {
+        PktSource& s = pktsources[k];
+        s.next_seq = o.seqstart;
+        s.quota = uint32_t(o.count / uint64_t(o.sources) + (uint64_t(k) < o.count % uint64_t(o.sources) ? 1 : 0));
+        s.sent = 0;
+    }
+    FillSlots(o.batch, o.size);
+    for (int i = 0; i < o.batch; i++) {
+        iovs[i].iov_base = slots[i];
+        iovs[i].iov_len = size_t(o.size);
+        std::memset(&msgs[i], 0, sizeof msgs[i]);
+        struct msghdr& h = msgs[i].msg_hdr;
+        h.msg_iov = &iovs[i];
+        h.msg_iovlen = 1;
+        h.msg_name = v6 ? static_cast<void*>(&dst6) : static_cast<void*>(&dst4);
+        h.msg_namelen = v6 ? sizeof dst6 : sizeof dst4;
+        h.msg_control = ctrls[i].buf;
+        h.msg_controllen = v6 ? CMSG_SPACE(sizeof(struct in6_pktinfo)) : CMSG_SPACE(sizeof(struct in_pktinfo));
+        std::memset(ctrls[i].buf, 0, sizeof ctrls[i].buf);
+        struct cmsghdr* c = CMSG_FIRSTHDR(&h);
+        c->cmsg_level = v6 ? IPPROTO_IPV6 : IPPROTO_IP;
+        c->cmsg_type = v6 ? IPV6_PKTINFO : IP_PKTINFO;
+        c->cmsg_len = v6 ? CMSG_LEN(sizeof(struct in6_pktinfo)) : CMSG_LEN(sizeof(struct in_pktinfo));
+    }
+
+    uint64_t total = 0;
+    uint64_t errors = 0;
+    uint32_t k = 0;
+    const uint32_t nsources = uint32_t(o.sources);
+    const double start = Now();
+    const double deadline = start + o.seconds;
+    double now = start;
+    while (total < o.count && now < deadline) {
+        const uint64_t allowed = Allowed(o, start, deadline, total, now);
+        if (allowed == 0) continue;
+        // Fill the batch: each source's datagrams in a row, then the next source.
+        int n = 0;
+        uint32_t idle = 0;
+        uint32_t kk = k;
+        while (uint64_t(n) < allowed && idle < nsources) {
+            PktSource& s = pktsources[kk];
+            if (s.quota == 0) {
+                idle++;
+                kk = kk + 1 == nsources ? 0 : kk + 1;
+                continue;
+            }
+            idle = 0;
+            Addr16 a;
+            AddrPlus(base, len, kk, a);
+            uint64_t take = allowed - uint64_t(n);
+            if (s.quota < take) take = s.quota;
+            // Taken now, so a batch that comes round to the source again goes on from here.
+            for (uint64_t j = 0; j < take; j++, n++) {
+                PutSource(slots[n] + 1, int(kk % 100000));
+                PutSeq(slots[n] + SEQ_OFFSET, s.next_seq++);
+                s.quota--;
+                slot_source[n] = kk;
+                void* pi = CMSG_DATA(CMSG_FIRSTHDR(&msgs[n].msg_hdr));
+                if (v6) std::memcpy(static_cast<char*>(pi) + offsetof(struct in6_pktinfo, ipi6_addr), a.b, 16);
+                else std::memcpy(static_cast<char*>(pi) + offsetof(struct in_pktinfo, ipi_spec_dst), a.b, 4);
+            }
+            kk = kk + 1 == nsources ? 0 : kk + 1;
+        }
+        if (n == 0) break;
+        int r = sendmmsg(fd, msgs, unsigned(n), 0);
+        // A refused send loses its first datagram: count it and move on.
+        const int done = r < 0 ? 1 : r;
+        if (r < 0) errors++;
+        for (int j = 0; j < r; j++) pktsources[slot_source[j]].sent++;
+        total += uint64_t(r < 0 ? 0 : r);
+        // What was not sent goes back, the last first, so each source resumes in order.
+        for (int j = n - 1; j >= done; j--) {
+            PktSource& s = pktsources[slot_source[j]];
+            s.next_seq--;
+            s.quota++;
+        }
+        k = done < n ? slot_source[done] : kk;
+        now = Now();
+    }
+    double elapsed = Now() - start;
+    for (int j = 0; j < o.sources && o.per_source; j++) {
+        const PktSource& s = pktsources[j];
+        Addr16 a;
+        AddrPlus(base, len, uint32_t(j), a);
+        char text[INET6_ADDRSTRLEN];
+        inet_ntop(v6 ? AF_INET6 : AF_INET, a.b, text, sizeof text);
+        PrintSource(j, text, s.sent, o.seqstart, s.next_seq);
+    }
+    PrintSummary(total, errors, elapsed, o);
+    close(fd);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Options o;
     ParseArgs(argc, argv, o);
+    if (o.pktinfo) return RunPktinfo(o);
 
     // Traffic goes to loopback only.
     struct sockaddr_in dst;
@@ -238,20 +451,8 @@ int main(int argc, char** argv) {
     double now = start;
 
     while (total < o.count && now < deadline) {
-        uint64_t allowed = uint64_t(o.batch);
-        if (o.rate > 0) {
-            // Datagram i is due at start + i / rate.
-            double due = o.rate * (now - start);
-            if (double(total) > due) {
-                // Sleep until the next one is due, but not past the deadline.
-                double t = start + double(total) / o.rate;
-                SleepUntil(t < deadline ? t : deadline);
-                now = Now();
-                continue;
-            }
-            uint64_t a = uint64_t(due) + 1 - total;
-            if (a < allowed) allowed = a;
-        }
+        const uint64_t allowed = Allowed(o, start, deadline, total, now);
+        if (allowed == 0) continue;
         Source& s = sources[k];
         if (s.quota == 0) {
             if (++idle_sources >= o.sources) break;
@@ -295,12 +496,9 @@ int main(int argc, char** argv) {
 
     for (int j = 0; j < o.sources; j++) {
         const Source& s = sources[j];
-        std::printf("source k=%d addr=%s sent=%llu first=%u last=%u\n", o.first + j, s.addr,
-                    static_cast<unsigned long long>(s.sent), o.seqstart, s.next_seq == o.seqstart ? o.seqstart : s.next_seq - 1);
+        if (o.per_source) PrintSource(o.first + j, s.addr, s.sent, o.seqstart, s.next_seq);
         close(s.fd);
     }
-    std::printf("loadgen sent=%llu errors=%llu seconds=%.6f rate=%.1f offered=%.1f size=%d sources=%d\n",
-                static_cast<unsigned long long>(total), static_cast<unsigned long long>(errors), elapsed,
-                elapsed > 0 ? double(total) / elapsed : 0.0, o.rate, o.size, o.sources);
+    PrintSummary(total, errors, elapsed, o);
     return 0;
 }

@@ -35,6 +35,19 @@ def log(msg):
     print(msg, flush=True)
 
 
+def joined_values(argv, names=("--daemon-arg", "--baseline-arg")):
+    """argv with `--daemon-arg X` written `--daemon-arg=X`, so X may itself start with --."""
+    out, i = [], 0
+    while i < len(argv):
+        if argv[i] in names and i + 1 < len(argv):
+            out.append(argv[i] + "=" + argv[i + 1])
+            i += 2
+        else:
+            out.append(argv[i])
+            i += 1
+    return out
+
+
 def read_int(path):
     try:
         with open(path) as f:
@@ -106,16 +119,22 @@ def port_taken(port):
         s.close()
 
 
-def udp_socket_state(port):
-    """rx_queue bytes and drops of the socket bound to port, from /proc/net/udp."""
+def udp_socket_state(port, pid=None, tables=("udp", "udp6")):
+    """rx_queue bytes and drops of the socket bound to port, from /proc/net/udp or udp6: of the
+    network namespace of pid when given, so a receiver in another namespace is seen too."""
     want = ":%04X" % port
-    with open("/proc/net/udp") as f:
-        next(f)
-        for line in f:
-            p = line.split()
-            if p[1].endswith(want) and p[2] == "00000000:0000":
-                rx = int(p[4].split(":")[1], 16)
-                return rx, int(p[-1])
+    base = "/proc/net" if pid is None else "/proc/%d/net" % pid
+    for name in tables:
+        try:
+            with open(os.path.join(base, name)) as f:
+                next(f)
+                for line in f:
+                    p = line.split()
+                    if p[1].endswith(want) and not p[2].replace(":", "").strip("0"):
+                        rx = int(p[4].split(":")[1], 16)
+                        return rx, int(p[-1])
+        except OSError:
+            continue
     return None, None
 
 
@@ -172,6 +191,8 @@ class Trial:
         self.hwm_kb = None
         self.drops = None
         self.rcvbuf_errors = None
+        self.from_seq = None   # when set, verify_files counts the stored lines from this sequence on
+        self.kept_from = 0
 
     @property
     def lost(self):
@@ -251,37 +272,51 @@ def stop(proc, timeout=15):
         return "killed after %d s" % timeout
 
 
+def start_loadgen(exe, args, port, rate, count, seconds, extra, cpu=0, wrap=()):
+    """One load generator, started (on cpu when args.pin; wrap: a command prefix, such as ip netns
+    exec); collect_loadgen adds what it sent to a trial."""
+    cmd = list(wrap) + [exe["loadgen"], "--port", str(port), "--size", str(args.size), "--rate", "%.1f" % rate,
+                        "--count", str(count), "--seconds", "%.3f" % seconds, "--batch", str(args.batch)] + extra
+    return subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=pinner(args, cpu))
+
+
+def collect_loadgen(t, p, limit):
+    """Waits up to limit seconds for a load generator and adds its per-source lines and totals to t."""
+    try:
+        out, err = p.communicate(timeout=limit)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        out, err = p.communicate()
+        t.errors.append("load generator overran its time limit")
+    if p.returncode != 0:
+        t.errors.append("load generator failed: %s" % err.strip())
+    for line in out.splitlines():
+        kv = dict(f.split("=", 1) for f in line.split()[1:])
+        if line.startswith("source "):
+            sent = int(kv["sent"])
+            t.sent[kv["addr"]] = t.sent.get(kv["addr"], 0) + sent
+            # A source that sent nothing has no last sequence.
+            if sent:
+                t.last_seq[kv["addr"]] = max(t.last_seq.get(kv["addr"], -1), int(kv["last"]))
+        elif line.startswith("loadgen "):
+            t.sent_total += int(kv["sent"])
+            t.send_seconds = max(t.send_seconds, float(kv["seconds"]))
+            if int(kv["errors"]):
+                t.errors.append("load generator send errors: %s" % kv["errors"])
+    t.send_rate = t.sent_total / t.send_seconds if t.send_seconds else 0.0
+
+
 def run_senders(t, exe, args, port, gso=False):
     """gso: each batch goes out as one segmented send (see loadgen.cpp)."""
     procs = []
     per_count = max(1, t.count // args.senders)
     for j in range(args.senders):
-        cmd = [exe["loadgen"], "--port", str(port), "--sources", str(args.sources),
-               "--first", str(j * args.sources), "--scheme", args.scheme, "--size", str(args.size),
-               "--rate", "%.1f" % (t.rate / args.senders), "--count", str(per_count),
-               "--seconds", "%.3f" % t.seconds, "--batch", str(args.batch), "--gso", "1" if gso else "0"]
-        procs.append(subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                      preexec_fn=pinner(args, 0)))
+        procs.append(start_loadgen(exe, args, port, t.rate / args.senders, per_count, t.seconds, [
+            "--sources", str(args.sources), "--first", str(j * args.sources), "--scheme", args.scheme,
+            "--gso", "1" if gso else "0"]))
     for p in procs:
-        try:
-            out, err = p.communicate(timeout=t.seconds + 10)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            out, err = p.communicate()
-            t.errors.append("load generator overran its time limit")
-        if p.returncode != 0:
-            t.errors.append("load generator failed: %s" % err.strip())
-        for line in out.splitlines():
-            kv = dict(f.split("=", 1) for f in line.split()[1:])
-            if line.startswith("source "):
-                t.sent[kv["addr"]] = int(kv["sent"])
-                t.last_seq[kv["addr"]] = int(kv["last"])
-            elif line.startswith("loadgen "):
-                t.sent_total += int(kv["sent"])
-                t.send_seconds = max(t.send_seconds, float(kv["seconds"]))
-                if int(kv["errors"]):
-                    t.errors.append("load generator send errors: %s" % kv["errors"])
-    t.send_rate = t.sent_total / t.send_seconds if t.send_seconds else 0.0
+        collect_loadgen(t, p, t.seconds + 10)
 
 
 def count_daemon(t, root, args):
@@ -302,13 +337,14 @@ def count_daemon(t, root, args):
     t.counted = recvd // args.size
 
 
-def verify_files(t, root, args, addrs):
-    """Parses every per-source file: sets t.kept, appends what is wrong to t.errors."""
+def verify_files(t, root, args, addrs, allowed=()):
+    """Parses every per-source file: sets t.kept (and t.kept_from), appends what is wrong to
+    t.errors. allowed: other names the root may hold."""
     fill = filler(args.size)
     index = {a: k for k, a in enumerate(addrs)}
     for name in os.listdir(root):
         path = os.path.join(root, name)
-        if name.startswith("corvashenmir-") and os.path.isfile(path):
+        if (name.startswith("corvashenmir-") and os.path.isfile(path)) or name in allowed:
             continue
         if name not in index or not os.path.isdir(path):
             t.errors.append("unexpected entry in the root: %s" % name)
@@ -342,7 +378,8 @@ def verify_files(t, root, args, addrs):
                         or stamp[0:4] + stamp[5:7] + stamp[8:10] + stamp[11:13][:len(period) - 8] != period):
                     bad += 1
                     continue
-                if int(text[1:6]) != index[addr]:
+                # The load generator writes the source index modulo 100000.
+                if int(text[1:6]) != index[addr] % 100000:
                     bad += 1
                     continue
                 seq = int(text[7:17])
@@ -355,6 +392,8 @@ def verify_files(t, root, args, addrs):
                     last = seq  # report it once
                 prev = seq
                 stored += 1
+                if t.from_seq is not None and seq >= t.from_seq:
+                    t.kept_from += 1
         if bad:
             t.errors.append("%s: %d malformed lines" % (addr, bad))
         if disorder > 1:
@@ -364,11 +403,11 @@ def verify_files(t, root, args, addrs):
         t.kept += stored
 
 
-def verify_daemon(t, root, args, addrs):
+def verify_daemon(t, root, args, addrs, allowed=()):
     count_daemon(t, root, args)
     if t.counted is None:
         return
-    verify_files(t, root, args, addrs)
+    verify_files(t, root, args, addrs, allowed)
     if t.kept != t.counted:
         t.errors.append("stored lines %d != counted datagrams %d" % (t.kept, t.counted))
 
@@ -431,6 +470,15 @@ def run_trial(kind, rate, seconds, count, exe, args):
         else:
             t.tmp = tmp
     return t
+
+
+def verdict(failures):
+    """The exit status of a run, after its last line: 0 when every trial passed verification."""
+    if failures:
+        log("VERIFICATION FAILED in %d trial(s); see the FAILED lines above" % len(failures))
+        return 1
+    log("verification: every trial passed")
+    return 0
 
 
 def describe(t):
@@ -522,7 +570,7 @@ def main():
                     help="extra daemon option, repeatable, e.g. --daemon-arg=--bufsize --daemon-arg=65536")
     ap.add_argument("--pin", action="store_true", help="receiver on cpu 1, senders on cpu 0")
     ap.add_argument("--keep", action="store_true", help="keep the temporary roots")
-    args = ap.parse_args()
+    args = ap.parse_args(joined_values(sys.argv[1:]))
     if not 18 <= args.size <= 8192:
         sys.exit("--size must be 18..8192")
     if args.sources * args.senders > (254 if args.scheme == "host" else 255):
@@ -575,11 +623,7 @@ def main():
         "%.0f%% busy before; run took %.0f s"
         % (args.size, args.senders, args.sources * args.senders, rmem_default, cap, os.cpu_count(),
            ", pinned" if args.pin else "", busy * 100, time.monotonic() - started))
-    if failures:
-        log("VERIFICATION FAILED in %d trial(s); see the FAILED lines above" % len(failures))
-        return 1
-    log("verification: every trial passed")
-    return 0
+    return verdict(failures)
 
 
 if __name__ == "__main__":
