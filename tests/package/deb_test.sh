@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
 # Builds the Debian package from the source tree in a build directory of its
-# own (prefix /usr, no sanitizers, no tests), checks its contents and control
-# fields, unpacks it into a scratch root and runs the unpacked binary, and
-# lints it with lintian where lintian is installed.
+# own (prefix /usr, no sanitizers, no tests), checks its contents, control
+# fields and maintainer scripts, unpacks it into a scratch root and runs the
+# unpacked binary and the maintainer scripts there, and lints it with lintian
+# where lintian is installed.
 # Every tool's output is captured before it is tested: a reader that stops
 # early would otherwise kill the writer with SIGPIPE and fail the pipeline.
 # Usage: deb_test.sh <source dir> <package build dir> <version>
@@ -70,7 +71,7 @@ mapfile -t description_lines <<< "$description"
 [ ${#description_lines[@]} -ge 3 ] ||
     fail "the Description has ${#description_lines[@]} lines, expected a summary and at least two of long text: '$description'"
 
-# Control archive: the options file is a conffile, and the only one.
+# Control archive: the conffiles list and the maintainer scripts, executable.
 dpkg-deb --ctrl-tarfile "$deb" > "$scratch/control.tar" || fail "dpkg-deb --ctrl-tarfile $deb failed"
 tar -tvf "$scratch/control.tar" > "$scratch/control.list" || fail "tar cannot list the control archive of $deb"
 members "$scratch/control.list" > "$scratch/control.files"
@@ -78,6 +79,9 @@ sort > "$scratch/control.expected" <<EOT
 -rw-r--r-- root/root ./conffiles
 -rw-r--r-- root/root ./control
 -rw-r--r-- root/root ./md5sums
+-rwxr-xr-x root/root ./postinst
+-rwxr-xr-x root/root ./postrm
+-rwxr-xr-x root/root ./prerm
 EOT
 diff -u "$scratch/control.expected" "$scratch/control.files" ||
     fail "control archive members differ (- expected, + found)"
@@ -86,6 +90,10 @@ mkdir "$ctrl"
 tar -xf "$scratch/control.tar" -C "$ctrl" || fail "tar cannot unpack the control archive of $deb"
 conffiles=$(cat "$ctrl/conffiles")
 [ "$conffiles" = /etc/default/corvashenmir ] || fail "conffiles lists '$conffiles', expected only /etc/default/corvashenmir"
+for script in postinst prerm postrm; do
+    cmp -s "$ctrl/$script" "$src/packaging/$script" || fail "the packaged $script differs from packaging/$script"
+    syntax=$(sh -n "$ctrl/$script" 2>&1) || fail "sh -n $script: $syntax"
+done
 
 # Unpacked: the binary runs and prints its usage text; the compressed manual
 # page and changelog are intact; the unit runs the unpacked binary's path.
@@ -113,6 +121,73 @@ execstart=$(grep '^ExecStart=' "$root/lib/systemd/system/corvashenmir.service" |
 [[ "$execstart" == 'ExecStart=/usr/sbin/corvashenmir '* ]] ||
     fail "the unit's ExecStart is '$execstart', expected it to run /usr/sbin/corvashenmir"
 echo "package $(basename "$deb"): contents, fields, control archive and unpacked binary as expected; Depends: $depends"
+
+# Maintainer scripts, run as dpkg runs them for a package installed into
+# another root (DPKG_ROOT): deb-systemd-helper keeps the unit's state in that
+# root, and the scripts leave the services of the running system alone.
+need deb-systemd-helper init-system-helpers
+sys=$root
+maint() {
+    local script=$1
+    shift
+    DPKG_ROOT=$sys DPKG_MAINTSCRIPT_PACKAGE=corvashenmir DPKG_MAINTSCRIPT_NAME=$script \
+        sh "$ctrl/$script" "$@" > "$scratch/maint.out" 2>&1 ||
+        fail "$script $* exited with status $?: $(cat "$scratch/maint.out")"
+    maint_out=$(cat "$scratch/maint.out")
+}
+# Prints the type, mode, owner and link target of a path below the root, or
+# "missing".
+state() {
+    local out
+    if [ -e "$sys$1" ] || [ -L "$sys$1" ]; then
+        out=$(stat -c '%F %a %U:%G %N' "$sys$1") || fail "stat $sys$1 failed"
+        echo "${out//$sys/}"
+    else
+        echo missing
+    fi
+}
+expect_state() {
+    local when=$1 path=$2 want=$3 got
+    got=$(state "$path")
+    [[ "$got" == $want ]] || fail "after $when, $path is '$got', expected '$want'"
+}
+wants=/etc/systemd/system/multi-user.target.wants/corvashenmir.service
+mask=/etc/systemd/system/corvashenmir.service
+dsh=/var/lib/systemd/deb-systemd-helper-enabled/multi-user.target.wants/corvashenmir.service
+
+maint postinst configure
+expect_state "the first configure" /var/log/remote 'directory 750 root:root *'
+expect_state "the first configure" $wants "symbolic link 777 root:root *'/lib/systemd/system/corvashenmir.service'"
+expect_state "the first configure" $dsh 'regular*file 644 root:root *'
+[ -z "$maint_out" ] || fail "the first configure printed: $maint_out"
+
+# An upgrade keeps the operator's root directory and the operator's
+# disabling of the unit.
+chmod 0755 "$sys/var/log/remote"
+rm "$sys$wants"
+maint postinst configure "${version}-1"
+expect_state "an upgrade" /var/log/remote 'directory 755 root:root *'
+expect_state "an upgrade of a disabled unit" $wants missing
+
+maint prerm remove
+maint postrm remove
+expect_state "a removal" $mask "symbolic link 777 root:root *'/dev/null'"
+expect_state "a removal" /var/log/remote 'directory 755 root:root *'
+
+# A purge drops the unit's state, keeps the stored logs and says so; with
+# nothing stored the root directory goes too.
+echo record > "$sys/var/log/remote/corvashenmir-20260101"
+maint postrm purge
+expect_state "a purge" $mask missing
+expect_state "a purge" $dsh missing
+expect_state "a purge" /var/log/remote/corvashenmir-20260101 'regular file 644 root:root *'
+[[ "$maint_out" == *"stored logs in $sys/var/log/remote are kept"* ]] ||
+    fail "a purge with stored logs printed '$maint_out', expected it to say that they are kept"
+rm "$sys/var/log/remote/corvashenmir-20260101"
+maint postrm purge
+expect_state "a purge with nothing stored" /var/log/remote missing
+[ -z "$maint_out" ] || fail "a purge with nothing stored printed: $maint_out"
+echo "maintainer scripts: install, upgrade, removal and purge as expected"
 
 # lintian runs long checks and warns about running as root; its tags are the
 # result. Errors and warnings fail; the info tags are printed.
