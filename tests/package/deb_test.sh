@@ -64,6 +64,7 @@ maintainer=$(field Maintainer)
 [[ "$maintainer" =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "control field Maintainer is '$maintainer', expected 'Name <address>'"
 depends=$(field Depends)
 [[ "$depends" =~ (^|, )libc6\ \(\>=\ [0-9.]+\) ]] || fail "control field Depends has no versioned libc6 (from shlibdeps): '$depends'"
+[[ "$depends" =~ (^|, )procps(,|$) ]] || fail "control field Depends has no procps (the unit's /bin/kill): '$depends'"
 description=$(field Description)
 summary=${description%%$'\n'*}
 [[ "$summary" == *'log datagrams'* ]] || fail "the Description summary does not name 'log datagrams': '$summary'"
@@ -169,9 +170,12 @@ maint postinst configure "${version}-1"
 expect_state "an upgrade" /var/log/remote 'directory 755 root:root *'
 expect_state "an upgrade of a disabled unit" $wants missing
 
+mkdir -p "$sys/run/corvashenmir"
+: > "$sys/run/corvashenmir/corvashenmir.pid"
 maint prerm remove
 maint postrm remove
 expect_state "a removal" $mask "symbolic link 777 root:root *'/dev/null'"
+expect_state "a removal" /run/corvashenmir missing
 expect_state "a removal" /var/log/remote 'directory 755 root:root *'
 
 # A purge drops the unit's state, keeps the stored logs and says so; with

@@ -45,6 +45,8 @@ expect_line "$unit" "ReadWritePaths=-$rootdir"
 expect_line "$unit" "Environment=\"CORVASHENMIR_OPTS=--rootdir $rootdir\""
 expect_line "$unit" 'ExecReload=/bin/kill -HUP $MAINPID'
 expect_line "$unit" 'ProtectSystem=strict'
+# The emptied pid file stays after a stop.
+expect_line "$unit" 'RuntimeDirectoryPreserve=yes'
 expect_line "$unit" 'CapabilityBoundingSet=CAP_NET_BIND_SERVICE'
 # The daemon receives on one dual-stack IPv6 socket, or on IPv4 alone.
 expect_line "$unit" 'RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX'
