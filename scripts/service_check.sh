@@ -252,14 +252,21 @@ daemon_log() { inside sh -c 'cat /var/log/remote/corvashenmir-*' 2>/dev/null || 
 
 check_install() {
     package apt-get install --yes "$pkg1" || return 1
+    local up=0
+    poll 5 listening || up=1
     show_unit
     say "root directory: $(inside stat -c '%F %a %U:%G' /var/log/remote)"
-    [ "$(inside systemctl is-enabled $unit)" = enabled ] || return 1
-    poll 5 listening || return 1
-    [ "$(inside stat -c '%F %a %U:%G' /var/log/remote)" = "directory 750 root:root" ]
+    [ $up = 0 ] && [ "$(inside systemctl is-enabled $unit)" = enabled ] &&
+        [ "$(inside stat -c '%F %a %U:%G' /var/log/remote)" = "directory 750 root:root" ]
 }
 
 token=check-$$-$RANDOM
+send_messages() {
+    local i
+    for i in 1 2 3; do
+        inside logger -n 127.0.0.1 -P 514 -d "$token message $i"
+    done
+}
 stored() {
     local n
     n=$(inside sh -c "cat $source_dir/127.0.0.1-* 2>/dev/null" | grep -c -F "$token" || true)
@@ -267,11 +274,9 @@ stored() {
 }
 check_logger() {
     inside mkdir -p $source_dir || return 1
-    local t0 i files
+    local t0 files
     t0=$(now_us)
-    for i in 1 2 3; do
-        inside logger -n 127.0.0.1 -P 514 -d "$token message $i"
-    done
+    send_messages
     if poll 2 stored; then
         say "stored within $(( ($(now_us) - t0) / 1000 )) ms:"
         inside sh -c "grep -H -F '$token' $source_dir/127.0.0.1-*" | sed 's/^/    | /'
@@ -321,7 +326,8 @@ check_upgrade() {
     poll 5 listening || { show_unit; return 1; }
     after=$(main_pid)
     say "main pid $before before the upgrade, $after after it"
-    [ "$(dpkg_status)" = "install ok installed $version2" ] && [ "$before" != "$after" ]
+    [ "$(dpkg_status)" = "install ok installed $version2" ] && [ "$before" != "$after" ] &&
+        ! grep -q 'did not come up' "$work/dpkg.out"
 }
 
 check_stop() {
@@ -359,7 +365,7 @@ check_purge() {
 # host's python3, keeps the daemon from binding.
 take_port() {
     nsenter --net=/proc/"$init_pid"/ns/net python3 -c '
-import socket, sys, time
+import socket, time
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind(("0.0.0.0", 514))
 print("bound", flush=True)
@@ -391,9 +397,7 @@ check_later_start() {
     poll 5 listening || { show_unit; return 1; }
     show_unit
     token=$token-again
-    inside logger -n 127.0.0.1 -P 514 -d "$token message 1"
-    inside logger -n 127.0.0.1 -P 514 -d "$token message 2"
-    inside logger -n 127.0.0.1 -P 514 -d "$token message 3"
+    send_messages
     poll 2 stored && say "three new messages stored"
 }
 
