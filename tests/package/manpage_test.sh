@@ -16,18 +16,18 @@ out=$(mandoc -T lint "$page" 2>&1) || fail "mandoc lint: $out"
 
 # Every option of the usage text has its own entry (.TP then .B or .BI with
 # the option's name first) in the page.
-"$bin" --help > "$scratch/usage" || fail "--help exited with status $?"
+"$bin" --help > "$scratch/usage" || fail "$bin --help exited with status $?"
 grep -oE -- '--[a-z0-9]+' "$scratch/usage" | sort -u > "$scratch/options"
 [ "$(wc -l < "$scratch/options")" -ge 13 ] || fail "usage text lists too few options: $(tr '\n' ' ' < "$scratch/options")"
 echo --help >> "$scratch/options"
 echo --splitday >> "$scratch/options"
 while read -r opt; do
     roff=${opt//-/\\\\-}
-    grep -qE "^\.BI? ${roff}( |\$)" "$page" || fail "the page has no entry for $opt"
+    grep -qE "^\.BI? ${roff}( |\$)" "$page" || fail "the page has no entry for $opt: no line starting '.B ${opt//-/\\-}' or '.BI ${opt//-/\\-}' in $page"
 done < <(sort -u "$scratch/options")
 
 # Every receive mode is described.
 for mode in split truncate flat forensic forensicraw; do
-    grep -qxF ".B $mode" "$page" || fail "the page has no entry for receive mode $mode"
+    grep -qxF ".B $mode" "$page" || fail "the page has no entry for receive mode $mode: no line '.B $mode' in $page"
 done
 echo "manual page: lint clean, $(sort -u "$scratch/options" | wc -l) options documented"
