@@ -2,22 +2,33 @@
 """Network namespaces for the end-to-end tests that need links and addresses
 of their own.
 
-Names are a test's prefix and the pid of the test process, so two runs never
-share one and the namespaces of a run that was killed are found again by the
-next run (its pid is gone) and removed. Python enters a namespace with
-setns(2): a socket made inside stays in it after the thread has left.
+Names are a test's prefix and eight random letters, held by a lock for as
+long as the test process lives: two runs never share one, also when each
+runs as pid 1 of a PID namespace of its own, and the namespaces of a run that
+was killed (its lock is free) are removed by the next run. Python enters a
+namespace with setns(2): a socket made inside stays in it after the thread
+has left.
 """
 
+import atexit
 import ctypes
+import fcntl
+import glob
 import os
 import re
+import secrets
 import shutil
 import signal
+import string
 import subprocess
+import tempfile
 
 import harness
 
 CLONE_NEWNET = 0x40000000
+# On a file system that every mount namespace shares.
+LOCK_DIR = "/run/lock"
+LOCK_HEAD, LOCK_TAIL = "corvashenmir-netns-", ".lock"
 
 _libc = ctypes.CDLL(None, use_errno=True)
 
@@ -39,16 +50,6 @@ def names():
         return []
 
 
-def pid_alive(pid):
-    try:
-        os.kill(pid, 0)
-        return True
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-
-
 def remove(ns):
     """Ends every process in namespace ns (daemons of ours) and deletes it."""
     for pid in run(["ip", "netns", "pids", ns], check=False).stdout.split():
@@ -59,13 +60,71 @@ def remove(ns):
     run(["ip", "netns", "del", ns], check=False)
 
 
+def _lock_path(name):
+    where = LOCK_DIR if os.access(LOCK_DIR, os.W_OK) else tempfile.gettempdir()
+    return os.path.join(where, LOCK_HEAD + name + LOCK_TAIL)
+
+
+def _letters():
+    return "".join(secrets.choice(string.ascii_lowercase) for _ in range(8))
+
+
+_claimed = {}
+
+
+def claim(prefix):
+    """This process's name for its namespaces of that prefix, locked until it ends."""
+    if prefix not in _claimed:
+        name = prefix + _letters()
+        fd = os.open(_lock_path(name), os.O_CREAT | os.O_RDWR | os.O_CLOEXEC, 0o600)
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        _claimed[prefix] = (name, fd)
+        atexit.register(_release, name, fd)
+    return _claimed[prefix][0]
+
+
+def _release(name, fd):
+    try:
+        os.unlink(_lock_path(name))
+    except FileNotFoundError:
+        pass
+    os.close(fd)
+
+
+def in_use(name):
+    """Whether a living process holds the name; the lock of a dead one is removed."""
+    path = _lock_path(name)
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_CLOEXEC)
+    except FileNotFoundError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+    return False
+
+
+def leftover_name(prefix, text):
+    """The claimed name that text (a namespace or directory name) starts with, when that
+    name's process is gone; else None."""
+    m = re.match(r"(%s[a-z]{8})-" % re.escape(prefix), text)
+    return m.group(1) if m and not in_use(m.group(1)) else None
+
+
 def remove_leftovers(prefix):
-    """The namespaces of earlier runs with this prefix whose process is gone."""
-    pattern = re.compile(r"%s(\d+)-" % re.escape(prefix))
+    """The namespaces of earlier runs with this prefix whose process is gone, and their locks."""
     for ns in names():
-        m = pattern.match(ns)
-        if m and not pid_alive(int(m.group(1))):
+        if leftover_name(prefix, ns):
             remove(ns)
+    for path in glob.glob(_lock_path(prefix + "*")):
+        leftover_name(prefix, os.path.basename(path)[len(LOCK_HEAD):-len(LOCK_TAIL)] + "-")
 
 
 def why_unusable():
@@ -74,7 +133,7 @@ def why_unusable():
         return "needs root for network namespaces"
     if not shutil.which("ip"):
         return "ip is not installed (Debian: iproute2)"
-    probe = "csmprobe%d" % os.getpid()
+    probe = "csmprobe" + _letters()
     p = run(["ip", "netns", "add", probe], check=False)
     if p.returncode != 0:
         return "ip netns add failed: %s" % p.stdout.strip()
@@ -125,12 +184,12 @@ def snmp(ns):
 
 
 class Namespaces:
-    """The namespaces of one scenario, NAME-<suffix> with NAME = prefix and pid; all of
-    them, with their links and whatever runs in them, are gone when the scenario ends,
-    however it ends. Make it before the daemons, so its cleanup runs after theirs."""
+    """The namespaces of one scenario, NAME-<suffix> with NAME the process's claimed name;
+    all of them, with their links and whatever runs in them, are gone when the scenario
+    ends, however it ends. Make it before the daemons, so its cleanup runs after theirs."""
 
     def __init__(self, test, prefix):
-        self.name = "%s%d" % (prefix, os.getpid())
+        self.name = claim(prefix)
         test.addCleanup(self.sweep)
 
     def sweep(self):

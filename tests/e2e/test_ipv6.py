@@ -3,10 +3,10 @@
 daemon log lines, link-local sources with their zone, IPv4-mapped senders,
 --ipv4only, and the fall-back to IPv4 on a host without IPv6.
 
-IPv6 traffic stays inside network namespaces this test makes (csm6<pid>-*,
-removed at the end of each scenario however it ends, and those of an earlier
-run whose process is gone at the start); those scenarios need root and ip and
-skip without them. The rest talks to the daemon over loopback. The host
+IPv6 traffic stays inside network namespaces this test makes (csm6, eight
+letters of its own, then -*; removed at the end of each scenario however it
+ends, and those of an earlier run whose process is gone at the start); those
+scenarios need root and ip and skip without them. The rest talks to the daemon over loopback. The host
 without IPv6 is a preloaded library (CORVASHENMIR_NO_IPV6_LIB) that makes the
 IPv6 socket's calls fail.
 """
@@ -126,6 +126,16 @@ class Ipv6TestCase(harness.DaemonTestCase):
         netns.run(["ip", "-n", ns, "-6", "route", "add", "local", GLOBAL_PREFIX, "dev", "lo"])
         return ns
 
+    def wait_read(self, d, ns, count):
+        """Waits until the sockets of namespace ns have read count datagrams, so that none is
+        still on a link or waiting for its neighbour to be found, and then until the daemon
+        has routed them."""
+        def read():
+            counters = netns.snmp(ns)
+            return counters["Udp.InDatagrams"] + counters["Udp6InDatagrams"] >= count
+        harness.wait_for(read, 10, "%d datagrams read in %s" % (count, ns))
+        d.wait_drained()
+
     def assertOnlySources(self, d, texts):
         """The root holds no directory or file but the given sources' and the daemon log."""
         names = set(os.listdir(d.root)) - set(d.log_names())
@@ -142,7 +152,7 @@ class GlobalSourcesTest(Ipv6TestCase):
         for given, text in TEXT_FORMS:
             sender.send(b"<13>first from " + given.encode(), given)
             sender.send(b"<13>second\nthird", given)
-        d.wait_drained()
+        self.wait_read(d, ns, 2 * len(TEXT_FORMS))
         self.assertEqual(d.stop(), 0)
 
         opened = {}
@@ -178,7 +188,7 @@ class GlobalSourcesTest(Ipv6TestCase):
                 sender.send(b"<13>round %d of %s" % (n, text.encode()), text)
                 if i % 50 == 49:
                     d.wait_drained()
-        d.wait_drained()
+        self.wait_read(d, ns, rounds * len(texts))
         self.assertEqual(d.stop(), 0)
 
         for text in texts:
@@ -212,7 +222,7 @@ class GlobalSourcesTest(Ipv6TestCase):
             for text, times in unknown.items():
                 if count <= times:
                     sender.send(b"<13>unknown", text)
-        d.wait_drained()
+        self.wait_read(d, ns, 3 + sum(unknown.values()))
         self.assertEqual(d.stop(), 0)
 
         out = d.stdout_lines()
@@ -240,7 +250,7 @@ class GlobalSourcesTest(Ipv6TestCase):
             sender.send(harness.numbered(i, size), text)
             if i % 10 == 9:
                 d.wait_drained()
-        d.wait_drained()
+        self.wait_read(d, ns, stored + after)
         self.assertEqual(d.stop(), 0)
 
         content, = d.source_files(text).values()
@@ -292,7 +302,7 @@ class LinkLocalTest(Ipv6TestCase):
         socks["fe80::7", 0].send(b"<13>again on link 0")
         # No directory for fe80::9 on link 1: a failure, reported after that link has gone.
         socks["fe80::9", 1].send(b"<13>no directory")
-        d.wait_drained()
+        self.wait_read(d, here, 4)
         netns.run(["ip", "-n", there, "link", "del", "y1"])
         self.assertEqual(d.stop(), 0)
 
@@ -362,7 +372,7 @@ class Ipv4OnlyTest(Ipv6TestCase):
             with self.assertRaises(ConnectionRefusedError):
                 v6.recv(100)
         v4.send(b"<13>over IPv4")
-        d.wait_drained()
+        self.wait_read(d, ns, 1)
         after = netns.snmp(ns)
         self.assertEqual(d.stop(), 0)
 
@@ -440,7 +450,7 @@ class NoIpv6Test(Ipv6TestCase):
         with self.assertRaises(OSError):
             v6.sendto(b"<13>over IPv6", ("::1", d.port))
         v4.sendto(b"<13>over IPv4", ("127.0.0.1", d.port))
-        d.wait_drained()
+        self.wait_read(d, ns, 1)
         self.assertEqual(d.stop(), 0)
         (_, content), = d.source_files("127.0.0.1").items()
         self.assertRecords(content, [harness.plain("127.0.0.1", b"<13>over IPv4")])

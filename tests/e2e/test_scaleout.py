@@ -2,9 +2,9 @@
 """Several daemons behind the nftables balancer of deploy/scaleout.sh.
 
 Needs root, `ip netns` and `nft`; skips with the reason otherwise. All
-traffic stays inside network namespaces this test makes (names
-csmt<pid>-*), removed at the end also when a scenario fails; namespaces
-left by an earlier run that crashed are removed first.
+traffic stays inside network namespaces this test makes (names csmt and
+eight letters of its own, then -*), removed at the end also when a scenario
+fails; namespaces left by an earlier run that crashed are removed first.
 
 hosts: three daemons in namespaces of their own behind a balancer namespace;
 senders in a client namespace, from 300 IPv4 and 120 IPv6 source addresses
@@ -37,7 +37,7 @@ from netns import run
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SCRIPT = os.path.join(REPO, "deploy", "scaleout.sh")
 PREFIX = "csmt"
-NAME = "%s%d" % (PREFIX, os.getpid())
+NAME = netns.claim(PREFIX)
 SEED = 0x63736d31       # the script's default jhash seed
 VIP = "192.0.2.1"       # the balancer's addresses, as the script sets it up
 VIP6 = "fd00:98:ff::1"
@@ -106,10 +106,8 @@ def packed(addr):
 def remove_leftovers():
     """Namespaces and base directories of earlier runs of this test whose process is gone."""
     netns.remove_leftovers(PREFIX)
-    pattern = re.compile(r"%s(\d+)-" % PREFIX)
     for path in glob.glob(os.path.join(tempfile.gettempdir(), BASE_PREFIX + "*")):
-        m = pattern.match(os.path.basename(path)[len(BASE_PREFIX):])
-        if m and not netns.pid_alive(int(m.group(1))):
+        if netns.leftover_name(PREFIX, os.path.basename(path)[len(BASE_PREFIX):]):
             shutil.rmtree(path, ignore_errors=True)
 
 
