@@ -1,27 +1,28 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
-# Several corvashenmir daemons behind one nftables rule that maps every source
+# Several corvashenmir daemons behind nftables rules that map every source
 # address to one daemon: jhash of the source address, modulo the number of
-# daemons. The daemon itself knows nothing of this; each one is an ordinary
-# daemon with its own root directory and pid file.
+# daemons, one rule for IPv4 sources (table ip) and one for IPv6 sources
+# (table ip6), with the same seed. The daemon itself knows nothing of this;
+# each one is an ordinary daemon with its own root directory and pid file.
 #
 #   deploy/scaleout.sh up   --base DIR [options] [-- daemon options]
 #   deploy/scaleout.sh down --base DIR
 #   deploy/scaleout.sh stop|start --base DIR --index K   one daemon (k = 0..N-1)
-#   deploy/scaleout.sh rules [options]      print the nftables table only
+#   deploy/scaleout.sh rules [options]      print the nftables tables only
 #
 # Topologies (--topology):
 #   ports  N daemons on this host, on ports FIRST..FIRST+N-1 of every address;
 #          datagrams to --port are redirected to them (prerouting for remote
-#          senders, output for local ones). Runs in the current network
+#          senders, output for local ones), IPv4 and IPv6. Runs in the current network
 #          namespace: the one of the host, or one given with `ip netns exec`.
 #   hosts  N daemons in network namespaces NAME-h0..NAME-h<N-1>, standing in
 #          for N log hosts, each joined by a veth link to a balancer namespace
-#          NAME-lb that dnats datagrams to --listen:--port to the hosts. A
-#          namespace NAME-cl stands in for the senders: it is linked to the
-#          balancer and holds every --sources address, for senders run with
-#          `ip netns exec NAME-cl`. Nothing is added to the caller's own
-#          namespace.
+#          NAME-lb that dnats datagrams to --listen:--port and to
+#          [--listen6]:--port to the hosts. A namespace NAME-cl stands in for
+#          the senders: it is linked to the balancer and holds every --sources
+#          address, for senders run with `ip netns exec NAME-cl`. Nothing is
+#          added to the caller's own namespace.
 #
 # Options:
 #   --base DIR         (required but for rules) DIR/d<k>/root is daemon k's root
@@ -33,14 +34,17 @@
 #                      digits, '-', at most 12 characters)
 #   --port P           the port senders send to (default 514)
 #   --first-port Q     ports: daemon k listens on Q+k (default P+1)
-#   --listen ADDR      ports: only datagrams to ADDR are balanced (default:
-#                      any local address); hosts: the balancer's address on
-#                      the senders' side (default 192.0.2.1)
+#   --listen ADDR      ports: only IPv4 datagrams to ADDR are balanced
+#                      (default: any local address); hosts: the balancer's
+#                      IPv4 address on the senders' side (default 192.0.2.1)
+#   --listen6 ADDR     the same for IPv6 (hosts: default fd00:98:ff::1)
 #   --seed S           jhash seed (default 0x63736d31); keep it when the rule is
 #                      loaded again, or every source moves
-#   --sources FILE     addresses, one a line ('-': stdin): a directory for each
-#                      in every root, so a source is stored wherever the hash
-#                      sends it, also after a change of N
+#   --sources FILE     addresses, one a line ('-': stdin), IPv4 dotted, IPv6
+#                      in any form: a directory for each in every root, named
+#                      as the daemon writes the address (IPv6 in RFC 5952
+#                      form, fd00:77::a), so a source is stored wherever the
+#                      hash sends it, also after a change of N
 #   --index K          start, stop: which daemon
 #   --bin PATH         the daemon (default: corvashenmir on PATH, else
 #                      build-release/corvashenmir of this checkout)
@@ -56,7 +60,7 @@ cmd=${1:-}
 [ -n "$cmd" ] || die "usage: $0 up|down|start|stop|rules [options] (see the head of this script)"
 shift
 
-base= daemons=2 topology=ports name=csm port=514 first_port= listen= seed=0x63736d31
+base= daemons=2 topology=ports name=csm port=514 first_port= listen= listen6= seed=0x63736d31
 sources= bin= index=
 daemon_args=()
 while [ $# -gt 0 ]; do
@@ -68,6 +72,7 @@ while [ $# -gt 0 ]; do
         --port) port=$2; shift 2 ;;
         --first-port) first_port=$2; shift 2 ;;
         --listen) listen=$2; shift 2 ;;
+        --listen6) listen6=$2; shift 2 ;;
         --seed) seed=$2; shift 2 ;;
         --sources) sources=$2; shift 2 ;;
         --bin) bin=$2; shift 2 ;;
@@ -78,6 +83,47 @@ while [ $# -gt 0 ]; do
 done
 
 is_num() { [[ $1 =~ ^[0-9]+$ ]]; }
+
+# The text the daemon gives IPv6 address $1 (RFC 5952: lowercase, no leading
+# zeros, the first of the longest runs of two or more zero groups as "::");
+# fails when $1 is not an IPv6 address in hexadecimal groups, or is one the
+# daemon writes dotted: an IPv4-mapped address (::ffff:0:0/96, an IPv4 source)
+# or an IPv4-compatible one (::/96).
+ipv6_text() {
+    local a=${1,,} groups=() head=() tail=() i
+    [[ $a =~ ^[0-9a-f:]+$ && $a == *:* && $a != *::*::* && $a != *:::* ]] || return 1
+    [[ $a != :[^:]* && $a != *[^:]: ]] || return 1
+    if [[ $a == *::* ]]; then
+        [ -z "${a%%::*}" ] || IFS=: read -ra head <<<"${a%%::*}"
+        [ -z "${a#*::}" ] || IFS=: read -ra tail <<<"${a#*::}"
+        groups=(${head[@]+"${head[@]}"})
+        for ((i = ${#head[@]} + ${#tail[@]}; i < 8; i++)); do groups+=(0); done
+        groups+=(${tail[@]+"${tail[@]}"})
+        [ $((${#head[@]} + ${#tail[@]})) -le 7 ] || return 1
+    else
+        IFS=: read -ra groups <<<"$a"
+    fi
+    [ "${#groups[@]}" -eq 8 ] || return 1
+    local run=0 best=0 at=-1
+    for ((i = 0; i < 8; i++)); do
+        [[ ${groups[i]} =~ ^[0-9a-f]{1,4}$ ]] || return 1
+        groups[i]=$(printf '%x' $((16#${groups[i]})))
+        if [ "${groups[i]}" = 0 ]; then
+            run=$((run + 1))
+            [ "$run" -le "$best" ] || { best=$run; at=$((i - run + 1)); }
+        else
+            run=0
+        fi
+    done
+    [ "${groups[0]}${groups[1]}${groups[2]}${groups[3]}${groups[4]}" != 00000 ] \
+        || [[ ${groups[5]} != ffff && ( ${groups[5]} != 0 || ${groups[6]} = 0 ) ]] || return 1
+    local IFS=:
+    if [ "$best" -lt 2 ]; then
+        echo "${groups[*]}"
+    else
+        echo "${groups[*]:0:at}::${groups[*]:at+best}"
+    fi
+}
 is_num "$daemons" && [ "$daemons" -ge 1 ] && [ "$daemons" -le 64 ] || die "--daemons must be 1..64"
 is_num "$port" && [ "$port" -ge 1 ] && [ "$port" -le 65535 ] || die "--port must be 1..65535"
 [[ $name =~ ^[A-Za-z0-9-]{1,12}$ ]] || die "--name: letters, digits and '-', at most 12"
@@ -96,30 +142,38 @@ case $topology in
     *) die "--topology must be ports or hosts" ;;
 esac
 [ -z "$listen" ] || [[ $listen =~ ^[0-9]{1,3}(\.[0-9]{1,3}){3}$ ]] || die "--listen must be an IPv4 address"
+[ "$topology" = ports ] || [ -n "$listen6" ] || listen6=fd00:98:ff::1
+[ -z "$listen6" ] || listen6=$(ipv6_text "$listen6") || die "--listen6 must be an IPv6 address"
 table=corvashenmir-$name
 
-# The address of daemon k in the hosts topology, and of the balancer's side.
+# The addresses of daemon k in the hosts topology, and of the balancer's side.
 host_addr() { echo "10.98.$1.2"; }
 lb_host_addr() { echo "10.98.$1.1"; }
+host_addr6() { echo "fd00:98:$1::2"; }
+lb_host_addr6() { echo "fd00:98:$1::1"; }
 # The senders' side of the hosts topology: the balancer has --listen/24, the
 # client the next address in it.
 client_addr() { local a=${listen%.*} b=${listen##*.}; echo "$a.$(( b == 254 ? 1 : b + 1 ))"; }
 
-# The nftables table of the balancer.
-rules() {
-    local map= k
+# The nftables table of the balancer for family $1 (ip or ip6): jhash of
+# the source address's 4 or 16 bytes picks the daemon.
+family_rules() {
+    local family=$1 map= k
     for ((k = 0; k < daemons; k++)); do
         [ -n "$map" ] && map+=", "
         if [ "$topology" = ports ]; then
             map+="$k : $((first_port + k))"
-        else
+        elif [ "$family" = ip ]; then
             map+="$k : $(host_addr "$k")"
+        else
+            map+="$k : $(host_addr6 "$k")"
         fi
     done
-    local match="udp dport $port"
-    [ -n "$listen" ] && match="ip daddr $listen $match"
-    local hash="jhash ip saddr mod $daemons seed $seed"
-    echo "table ip $table {"
+    local match="udp dport $port" to=$listen
+    [ "$family" = ip ] || to=$listen6
+    [ -n "$to" ] && match="$family daddr $to $match"
+    local hash="jhash $family saddr mod $daemons seed $seed"
+    echo "table $family $table {"
     if [ "$topology" = ports ]; then
         # redirect: the receiving interface's own address, the mapped port.
         echo "    chain prerouting {"
@@ -137,6 +191,16 @@ rules() {
         echo "    }"
     fi
     echo "}"
+}
+
+rules() {
+    family_rules ip
+    family_rules ip6
+}
+
+# Whether the balancer holds a table of ours: $1 is its namespace or empty.
+have_tables() {
+    in_ns "$1" nft list table ip "$table" >/dev/null 2>&1 || in_ns "$1" nft list table ip6 "$table" >/dev/null 2>&1
 }
 
 find_bin() {
@@ -206,8 +270,8 @@ stop_pid() {
 # What down, start and stop need, as shell assignments.
 save_state() {
     {
-        printf 'name=%q topology=%q daemons=%q port=%q first_port=%q listen=%q bin=%q\n' \
-            "$name" "$topology" "$daemons" "$port" "$first_port" "$listen" "$bin"
+        printf 'name=%q topology=%q daemons=%q port=%q first_port=%q listen=%q listen6=%q bin=%q\n' \
+            "$name" "$topology" "$daemons" "$port" "$first_port" "$listen" "$listen6" "$bin"
         printf 'daemon_args=('
         printf '%q ' ${daemon_args[@]+"${daemon_args[@]}"}
         printf ')\n'
@@ -245,9 +309,17 @@ up() {
     command -v nft >/dev/null || die "nft not found (apt-get install nftables)"
     [ ! -e "$base/scaleout.state" ] || die "$base/scaleout.state exists: run down first"
     find_bin
-    local addrs=()
+    local addrs=() addrs4=() addrs6=() words=() w t
     if [ -n "$sources" ]; then
-        mapfile -t addrs < <(sed 's/^[[:space:]]*//' "$sources" | grep -Eo '^[0-9]{1,3}(\.[0-9]{1,3}){3}' | sort -u)
+        mapfile -t addrs4 < <(sed 's/^[[:space:]]*//' "$sources" | grep -Eo '^[0-9]{1,3}(\.[0-9]{1,3}){3}' | sort -u)
+        # IPv6 sources are the lines whose first word has a colon.
+        mapfile -t words < <(sed 's/^[[:space:]]*//' "$sources" | grep -Eo '^[^[:space:]]*:[^[:space:]]*')
+        for w in ${words[@]+"${words[@]}"}; do
+            t=$(ipv6_text "$w") || die "--sources: '$w' is not an IPv6 source address in hexadecimal groups (IPv4 ones dotted)"
+            addrs6+=("$t")
+        done
+        mapfile -t addrs6 < <(printf '%s\n' ${addrs6[@]+"${addrs6[@]}"} | sed '/^$/d' | sort -u)
+        addrs=(${addrs4[@]+"${addrs4[@]}"} ${addrs6[@]+"${addrs6[@]}"})
     fi
     # Never take over (nor, undoing, remove) what is there already.
     if [ "$topology" = hosts ]; then
@@ -255,8 +327,8 @@ up() {
         for ns in $(namespaces); do
             [ ! -e "/run/netns/$ns" ] || die "namespace $ns exists already"
         done
-    elif nft list table ip "$table" >/dev/null 2>&1; then
-        die "nftables table ip $table exists already"
+    elif have_tables ""; then
+        die "nftables table ip or ip6 $table exists already"
     fi
     mkdir -p "$base"
     base=$(cd "$base" && pwd)
@@ -279,7 +351,7 @@ up() {
             ip netns add "$ns"
             ip -n "$ns" link set lo up
         done
-        ip netns exec "$lbns" sysctl -qw net.ipv4.ip_forward=1
+        ip netns exec "$lbns" sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
         for ((k = 0; k < daemons; k++)); do
             # Created inside the balancer, its peer moved straight into the host.
             ip -n "$lbns" link add "h$k" type veth peer name lb netns "$name-h$k"
@@ -288,6 +360,9 @@ up() {
             ip -n "$name-h$k" addr add "$(host_addr "$k")/24" dev lb
             ip -n "$name-h$k" link set lb up
             ip -n "$name-h$k" route add default via "$(lb_host_addr "$k")"
+            ip -n "$lbns" addr add "$(lb_host_addr6 "$k")/64" dev "h$k" nodad
+            ip -n "$name-h$k" addr add "$(host_addr6 "$k")/64" dev lb nodad
+            ip -n "$name-h$k" -6 route add default via "$(lb_host_addr6 "$k")"
         done
         local cl=$name-cl
         ip -n "$lbns" link add cl type veth peer name lb netns "$cl"
@@ -298,10 +373,20 @@ up() {
         ip -n "$cl" route add default via "$listen"
         # The balancer answers (ICMP) and forwards back towards the senders.
         ip -n "$lbns" route add default via "$(client_addr)"
+        # IPv6 on that link: its link-local addresses route, --listen6 is the
+        # balancer's own.
+        ip -n "$lbns" addr add fe80::1/64 dev cl nodad
+        ip -n "$lbns" addr add "$listen6/128" dev cl nodad
+        ip -n "$cl" addr add fe80::2/64 dev lb nodad
+        ip -n "$cl" -6 route add default via fe80::1 dev lb
+        ip -n "$lbns" -6 route add default via fe80::2 dev cl
         # Every source address on the client's link, for senders to bind.
-        printf 'address add %s/32 dev lb\n' ${addrs[@]+"${addrs[@]}"} | grep -v '^address add /32' \
-            | ip -n "$cl" -batch - || true
-        [ "$(ip -n "$cl" -4 -o addr show dev lb | wc -l)" -gt "${#addrs[@]}" ] \
+        {
+            printf 'address add %s/32 dev lb\n' ${addrs4[@]+"${addrs4[@]}"}
+            printf 'address add %s/128 dev lb nodad\n' ${addrs6[@]+"${addrs6[@]}"}
+        } | grep -v '^address add /' | ip -n "$cl" -batch - || true
+        [ "$(ip -n "$cl" -4 -o addr show dev lb | wc -l)" -gt "${#addrs4[@]}" ] \
+            && [ "$(ip -n "$cl" -6 -o addr show dev lb scope global | wc -l)" -eq "${#addrs6[@]}" ] \
             || die "could not add the source addresses to $cl"
     fi
 
@@ -317,10 +402,11 @@ up() {
     done
     trap - EXIT
     if [ "$topology" = hosts ]; then
-        echo "balancer: namespace $lbns, $listen:$port/udp -> $daemons hosts"
-        echo "senders: namespace $name-cl, ${#addrs[@]} source addresses"
+        echo "balancer: namespace $lbns, $listen:$port/udp and [$listen6]:$port/udp -> $daemons hosts"
+        echo "senders: namespace $name-cl, ${#addrs4[@]} IPv4 and ${#addrs6[@]} IPv6 source addresses"
     else
-        echo "balancer: ${listen:-any local address}:$port/udp -> ports $first_port..$((first_port + daemons - 1))"
+        echo "balancer: ${listen:-any local IPv4 address} and ${listen6:-any local IPv6 address}, port $port/udp" \
+            "-> ports $first_port..$((first_port + daemons - 1))"
     fi
 }
 
@@ -341,9 +427,12 @@ down() {
             ip netns del "$ns" || status=1
         done
     else
-        if nft list table ip "$table" >/dev/null 2>&1; then
-            nft delete table ip "$table" || status=1
-        fi
+        local family
+        for family in ip ip6; do
+            if nft list table "$family" "$table" >/dev/null 2>&1; then
+                nft delete table "$family" "$table" || status=1
+            fi
+        done
     fi
     rm -f "$base/scaleout.state"
     return $status
