@@ -102,7 +102,7 @@ class StartupShutdownTest(harness.DaemonTestCase):
 
     def test_restart_appends_to_daemon_log_and_files(self):
         src = "127.0.7.20"
-        d = self.daemon(sources=[src], faketime="2026-06-07 08:09:10")
+        d = self.daemon(sources=[src], clock="2026-06-07 08:09:10")
         runs = []
         for n in range(2):
             d.start()
