@@ -54,8 +54,9 @@ import unittest
 
 VERSION = "1.02"
 DATAGRAM_MAX = 8192
-# System call numbers of poll and ppoll, as /proc/<pid>/syscall shows them.
+# System call numbers of poll and ppoll, and of write and writev, as /proc/<pid>/syscall shows them.
 POLL_SYSCALLS = {"x86_64": {"7", "271"}, "aarch64": {"73"}}.get(os.uname().machine, {"7", "271", "73"})
+WRITE_SYSCALLS = {"x86_64": {"1", "20"}, "aarch64": {"64", "66"}}.get(os.uname().machine, {"1", "20", "64", "66"})
 LIBFAKETIME_PATHS = (
     "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
     "/usr/lib/faketime/libfaketime.so.1",
@@ -603,14 +604,27 @@ class Daemon:
                     found = (rx + found[0], drops + found[1]) if found else (rx, drops)
         return found
 
-    def waiting(self):
-        """True while the daemon is blocked in its wait for datagrams."""
+    def _syscall(self):
         try:
             with open("/proc/%d/syscall" % self.pid) as f:
-                fields = f.read().split()
+                return f.read().split()
         except (FileNotFoundError, ProcessLookupError):
-            return False
+            return []
+
+    def waiting(self):
+        """True while the daemon is blocked in its wait for datagrams."""
+        fields = self._syscall()
         return bool(fields) and fields[0] in POLL_SYSCALLS
+
+    def writing_to(self, path):
+        """True while the daemon is in a write call to its descriptor of path."""
+        fields = self._syscall()
+        if len(fields) < 2 or fields[0] not in WRITE_SYSCALLS:
+            return False
+        try:
+            return os.readlink("/proc/%d/fd/%d" % (self.pid, int(fields[1], 16))) == path
+        except OSError:
+            return False
 
     def state(self):
         """The process state letter from /proc (S sleeping, T stopped, ...), None when gone."""
