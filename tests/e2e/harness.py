@@ -900,9 +900,12 @@ def run_reaped(argv, cwd, env, stdout, stderr, timeout=20):
             libc = ctypes.CDLL(None, use_errno=True)
             if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
                 raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
-            with open(stdout, "wb") as out, open(stderr, "wb") as err:
-                first = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                         stdout=out, stderr=err).pid
+            # Spawned bare: a Popen object would reap the first process itself.
+            os.chdir(cwd)
+            first = os.posix_spawnp(argv[0], argv, env, file_actions=[
+                (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
+                (os.POSIX_SPAWN_OPEN, 1, stdout, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644),
+                (os.POSIX_SPAWN_OPEN, 2, stderr, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)])
             ended = []
             deadline = time.monotonic() + timeout
             while time.monotonic() < deadline:

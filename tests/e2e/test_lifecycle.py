@@ -1,13 +1,22 @@
 # SPDX-License-Identifier: BSD-2-Clause
 """Start-up and orderly shutdown of the daemon: the lines it logs and echoes,
-the pid file, the fatal start-up failures, and detaching with --daemon."""
+the pid file, the defaults of port, pid file and root directory, the fatal
+start-up failures, and detaching with --daemon."""
 
 import os
 import re
 import signal
 import socket
+import subprocess
+import sys
 
 import harness
+
+# Sends one datagram from 127.0.0.1 to a port, in whatever network namespace it runs.
+SEND_ONE = ("import socket, sys\n"
+            "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+            "s.bind(('127.0.0.1', 0))\n"
+            "s.sendto(sys.argv[2].encode(), ('127.0.0.1', int(sys.argv[1])))\n")
 
 
 class StartupShutdownTest(harness.DaemonTestCase):
@@ -50,6 +59,57 @@ class StartupShutdownTest(harness.DaemonTestCase):
                                  ["%s %s" % (d.argv[0], t) for t in expected if not t.startswith("statistics:")])
                 self.assertEqual(d.stderr(), b"")
                 self.assertEqual(d.read_pidfile(), b"")
+
+    def test_default_port_and_pid_file(self):
+        # Port 514 and the pid files under /var/run belong to the host: the daemon runs in
+        # a network namespace and a mount namespace (a tmpfs on /var/run) of its own.
+        why = harness.namespaces_refused("--mount", "--net")
+        if why:
+            self.skipTest("a private network and mount namespace is needed: " + why)
+        other = harness.reserve_port()
+        for port_args, port, pidfile in [([], 514, "/var/run/corvashenmir.pid"),
+                                         (["--port", str(other)], other, "/var/run/corvashenmir-%d.pid" % other)]:
+            with self.subTest(port=port):
+                d = self.daemon(args=["--verbose"], sources=["127.0.0.1"])
+                d.drop_option("--port")
+                d.drop_option("--pidfile")
+                d.port = port
+                d.argv = ["unshare", "--mount", "--net", "--propagation", "private", "sh", "-c",
+                          'mount -t tmpfs tmpfs /var/run && ip link set lo up && exec "$@"', "sh"] + \
+                    d.argv + port_args
+                d.start()
+                self.assertEqual(d.log_texts()[1], harness.settings_line(os.path.realpath(d.root), port),
+                                 "the settings line")
+                self.assertIn("Writing '%d' to pidfile '%s'..." % (d.pid, pidfile), d.stdout_lines(),
+                              "lines on stdout")
+                # Through the daemon's root, with /var/run's own link taken first: a link
+                # met after /proc/<pid>/root would be followed in this process's namespace.
+                inside = os.path.join(os.path.realpath(os.path.dirname(pidfile)), os.path.basename(pidfile))
+                with open("/proc/%d/root%s" % (d.pid, inside), "rb") as f:
+                    self.assertEqual(f.read(), b"%d\n" % d.pid, "the pid file in the daemon's namespace")
+                subprocess.run(["nsenter", "--net=/proc/%d/ns/net" % d.pid, sys.executable, "-c", SEND_ONE,
+                                str(port), "on the default port"], check=True, timeout=30)
+                d.wait_drained()
+                self.assertEqual(d.stop(), 0, "exit status of the daemon")
+                self.assertIn("Wiping pidfile '%s'..." % pidfile, d.stdout_lines(), "lines on stdout")
+                files = d.source_files("127.0.0.1")
+                self.assertEqual(len(files), 1, "files of the sender: %s" % sorted(files))
+                self.assertRecords(list(files.values())[0], [harness.plain("127.0.0.1", b"on the default port")])
+
+    def test_default_root_directory_is_the_working_directory(self):
+        src = "127.0.7.40"
+        d = self.daemon(sources=[src])
+        d.drop_option("--rootdir")
+        d.cwd = d.root
+        d.start()
+        self.assertEqual(d.log_texts()[1], harness.settings_line(os.path.realpath(d.root), d.port),
+                         "the settings line")
+        d.send(b"<13>stored below the working directory", src=src)
+        d.wait_drained()
+        self.assertEqual(d.stop(), 0, "exit status of the daemon")
+        files = d.source_files(src)
+        self.assertEqual(len(files), 1, "files of the source: %s" % sorted(files))
+        self.assertRecords(list(files.values())[0], [harness.plain(src, b"<13>stored below the working directory")])
 
     def test_stop_signals_shut_down_in_order(self):
         stored, failing = "127.0.7.1", "127.0.7.9"
@@ -224,6 +284,33 @@ class DaemonModeTest(harness.DaemonTestCase):
         self.assertEqual(d.stderr(), b"")
         self.assertEqual(len(d.stdout_lines()), 3)
         self.assertFalse(os.path.exists(d.pidfile))
+
+    def test_detached_daemon_without_dev_null_exits_2(self):
+        # In a mount namespace of its own /dev is a directory whose "null" is a directory
+        # too, so the detached daemon cannot open it on descriptor 0. A subreaper sees the
+        # exit status of the detached process, which no longer has the caller as parent.
+        why = harness.namespaces_refused("--mount")
+        if why:
+            self.skipTest("a private mount namespace is needed to take /dev/null away: " + why)
+        d = self.daemon(args=["--daemon"])
+        fakedev = os.path.join(d.base, "dev")
+        os.makedirs(os.path.join(fakedev, "null"))
+        argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                'mount --bind "$0" /dev && exec "$@"', fakedev] + d.argv
+        ended = harness.run_reaped(argv, d.cwd, d.env, os.path.join(d.base, "stdout"),
+                                   os.path.join(d.base, "stderr"))
+        caller = ended[0][0]
+        self.assertEqual(ended[0][1], 0, "exit status of the invoking process")
+        # The first child exits once it has forked the daemon; the daemon exits with 2.
+        self.assertEqual(sorted(status for _, status in ended[1:]), [0, 2],
+                         "exit statuses of the detaching processes, %r" % ended)
+        root = os.path.realpath(d.root)
+        self.assertEqual(d.log_texts(), [harness.startup_line(caller), harness.settings_line(root, d.port),
+                                         "startup: backgrounding (daemonizing)"], "lines of the daemon log")
+        self.assertEqual(d.stdout_lines(), ["%s %s" % (d.argv[0], t) for t in d.log_texts()], "lines on stdout")
+        self.assertEqual(d.stderr(), b"", "what was written on stderr")
+        self.assertFalse(os.path.exists(d.pidfile), "a pid file was written: %r" % d.read_pidfile()
+                         if os.path.exists(d.pidfile) else "")
 
     def test_daemon_with_verbose_stays_in_foreground(self):
         d = self.daemon(args=["--daemon", "--verbose"]).start()
