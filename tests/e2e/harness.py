@@ -436,6 +436,8 @@ class Daemon:
             self.env["FAKETIME_TIMESTAMP_FILE"] = self.clock_file
             self.env["FAKETIME_NO_CACHE"] = "1"
             self.env["FAKETIME_DONT_FAKE_MONOTONIC"] = "1"
+            # File times are not the daemon's business, and each faked stat would read the clock.
+            self.env["NO_FAKE_STAT"] = "1"
             self.set_clock(clock, wait=False)
 
     # --- setup ---------------------------------------------------------
@@ -883,6 +885,51 @@ class Flood(threading.Thread):
             raise AssertionError("the flood sender did not stop within %ss" % timeout)
         if self.error is not None:
             raise AssertionError("the flood sender failed: %r" % (self.error,))
+
+
+class ClockTurnstile(threading.Thread):
+    """Makes the clock file of a daemon on a stopped clock a FIFO, for the rest of its
+    run, and serves it: every clock read of the daemon, one or so per turn of its loop,
+    waits until the turnstile lets it through, one every interval seconds. So the
+    daemon takes its datagrams no faster than that, however fast the machine."""
+
+    def __init__(self, d, interval):
+        super().__init__(daemon=True)
+        self.d, self.interval = d, interval
+        self.reads = 0
+        self.error = None
+        self._halt = threading.Event()
+        fifo = d.clock_file + ".fifo"
+        os.mkfifo(fifo)
+        os.replace(fifo, d.clock_file)
+
+    def run(self):
+        text = (self.d.now.strftime(CLOCK_FORMAT) + "\n").encode()
+        try:
+            while not self._halt.is_set():
+                try:
+                    fd = os.open(self.d.clock_file, os.O_WRONLY | os.O_NONBLOCK)
+                except OSError as e:
+                    if e.errno != errno.ENXIO:
+                        raise
+                    time.sleep(0.001)  # no reader yet
+                    continue
+                try:
+                    os.write(fd, text)
+                finally:
+                    os.close(fd)
+                self.reads += 1
+                self._halt.wait(self.interval)
+        except BaseException as e:
+            self.error = e
+
+    def stop(self, timeout=10):
+        self._halt.set()
+        self.join(timeout)
+        if self.is_alive():
+            raise AssertionError("the clock turnstile did not stop within %ss" % timeout)
+        if self.error is not None:
+            raise AssertionError("the clock turnstile failed: %r" % (self.error,))
 
 
 def run_reaped(argv, cwd, env, stdout, stderr, timeout=20):
