@@ -571,7 +571,8 @@ class Daemon:
             try:
                 return self.proc.wait(timeout)
             except subprocess.TimeoutExpired:
-                raise AssertionError("daemon did not exit within %ss" % timeout)
+                raise AssertionError("daemon did not exit within %ss (state %s, in system call %s)"
+                                     % (timeout, self.state(), (self._syscall() or ["?"])[0]))
         wait_for(lambda: not self.alive(), timeout, "the detached daemon to exit")
         return None
 

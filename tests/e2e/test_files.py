@@ -64,14 +64,16 @@ class NamesAndStampsTest(harness.DaemonTestCase):
                 d.send(b"mode check", src=SRC)
                 d.wait_drained()
                 # The pid file is always written under its own mask.
-                self.assertEqual(stat.S_IMODE(os.stat(d.pidfile).st_mode), 0o600)
-                self.assertEqual(d.stop(), 0)
+                self.assertEqual(stat.S_IMODE(os.stat(d.pidfile).st_mode), 0o600, "mode of the pid file")
+                self.assertEqual(d.stop(), 0, "exit status of the daemon")
                 (key,) = d.source_files(SRC)
-                self.assertEqual(stat.S_IMODE(os.stat(d.source_path(SRC, key)).st_mode), mode)
+                self.assertEqual(stat.S_IMODE(os.stat(d.source_path(SRC, key)).st_mode), mode,
+                                 "mode of the per-source file")
                 (log,) = d.log_names()
-                self.assertEqual(stat.S_IMODE(os.stat(os.path.join(d.root, log)).st_mode), mode)
+                self.assertEqual(stat.S_IMODE(os.stat(os.path.join(d.root, log)).st_mode), mode,
+                                 "mode of the daemon log")
                 if umask_line:
-                    self.assertEqual(d.stdout_lines()[0], umask_line)
+                    self.assertEqual(d.stdout_lines()[0], umask_line, "the first line on stdout")
 
 
 class SizeCapTest(harness.DaemonTestCase):
@@ -108,28 +110,30 @@ class SizeCapTest(harness.DaemonTestCase):
         d.send(b"after reopen", src=fresh)
         d.send(b"after reopen", src=full)
         d.wait_drained()
-        self.assertEqual(d.stop(), 0)
+        self.assertEqual(d.stop(), 0, "exit status of the daemon")
 
-        n = -(-self.CAP // 7045)
-        self.assertEqual(n, 142)
+        n = -(-self.CAP // 7045)  # 142
         content = d.source_files(fresh)[self.KEY]
         self.assertRecords(content[:n * 7045], [harness.plain(fresh, t) for t in texts[:n]])
         self.assertRegex(content[n * 7045:], b"\\A" + harness.RFC_STAMP + b" " +
-                         re.escape(harness.marker_line(fresh)) + b"\\Z")
+                         re.escape(harness.marker_line(fresh)) + b"\\Z",
+                         "what follows the records that reach the cap in the fresh file")
 
         content = d.source_files(nearly)[self.KEY]
-        self.assertEqual(content[:len(nearly_old)], nearly_old)
+        self.assertEqual(content[:len(nearly_old)], nearly_old, "the nearly full file's earlier content")
         self.assertRegex(content[len(nearly_old):],
                          b"\\A" + harness.RFC_STAMP + b" " + re.escape(b"%s over the cap\n" % nearly.encode()) +
-                         harness.RFC_STAMP + b" " + re.escape(harness.marker_line(nearly)) + b"\\Z")
+                         harness.RFC_STAMP + b" " + re.escape(harness.marker_line(nearly)) + b"\\Z",
+                         "what the run added to the nearly full file")
 
-        self.assertEqual(d.source_files(full)[self.KEY], full_old)
+        self.assertEqual(d.source_files(full)[self.KEY], full_old, "the full file after the run")
 
         texts_log = d.log_texts()
-        self.assertEqual(texts_log.count(harness.cap_drop_line(fresh)), 1)
-        self.assertEqual(texts_log.count(harness.cap_drop_line(nearly)), 1)
+        self.assertEqual(texts_log.count(harness.cap_drop_line(fresh)), 1, "cap lines of the fresh file's source")
+        self.assertEqual(texts_log.count(harness.cap_drop_line(nearly)), 1,
+                         "cap lines of the nearly full file's source")
         self.assertEqual([t for t in texts_log if t.startswith("drop: maximum")],
-                         [harness.cap_drop_line(fresh), harness.cap_drop_line(nearly)])
+                         [harness.cap_drop_line(fresh), harness.cap_drop_line(nearly)], "cap lines of the daemon log")
         # fresh and nearly opened once each before the hangups, fresh and full after them.
         nbytes = 160 * 7000 + len(b"over the cap\nsecond line\nthird") + len(b"dropped silently") + \
             len(b"nothing for a full file") + 2 * len(b"after reopen")
@@ -140,8 +144,9 @@ class SizeCapTest(harness.DaemonTestCase):
             return "drop: discarded %d datagrams of %s after maximum file length (%d)" % (n, addr, self.CAP)
         self.assertEqual([t for t in texts_log if t.startswith("drop: discarded")],
                          [discarded(full, 1), discarded(nearly, 1), discarded(fresh, 160 - n),
-                          discarded(full, 1), discarded(fresh, 1)])
-        self.assertEqual(texts_log[-4:-2], [harness.statistics_line(5, nbytes), harness.shutdown_line(d.pid)])
+                          discarded(full, 1), discarded(fresh, 1)], "discard lines of the daemon log")
+        self.assertEqual(texts_log[-4:-2], [harness.statistics_line(5, nbytes), harness.shutdown_line(d.pid)],
+                         "the shutdown's statistics and shutdown lines")
 
     def test_default_cap_is_2000_megabytes(self):
         # A sparse file a few bytes below 2,000,000,000 bytes takes no room on disk.

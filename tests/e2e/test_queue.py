@@ -35,19 +35,19 @@ class SocketQueueTest(harness.DaemonTestCase):
 
     def stored_sequence(self, d):
         files = d.source_files(SRC)
-        self.assertEqual(len(files), 1)
+        self.assertEqual(len(files), 1, "files of the source: %s" % sorted(files))
         content = list(files.values())[0]
         return [int(line.split(b" ")[2]) for line in content.splitlines()]
 
     def test_stop_stores_what_is_queued(self):
         d = self.daemon(sources=[SRC]).start()
         self.queue_while_stopped(d, 200)
-        self.assertEqual(d.socket_queue()[1], 0)
+        self.assertEqual(d.socket_queue()[1], 0, "datagrams the kernel dropped on the socket")
         d.send_signal(signal.SIGTERM)
         d.send_signal(signal.SIGCONT)
-        self.assertEqual(d.wait_exit(), 0)
-        self.assertEqual(self.stored_sequence(d), list(range(200)))
-        self.assertEqual(d.log_texts()[-2], harness.statistics_line(1, 200 * 100))
+        self.assertEqual(d.wait_exit(), 0, "exit status of the daemon")
+        self.assertEqual(self.stored_sequence(d), list(range(200)), "records stored, by number")
+        self.assertEqual(d.log_texts()[-2], harness.statistics_line(1, 200 * 100), "the shutdown's statistics")
 
     def test_kernel_drops_are_counted(self):
         # Enough 100-byte datagrams to overfill the default queue, each taking
@@ -62,14 +62,15 @@ class SocketQueueTest(harness.DaemonTestCase):
         self.assertGreater(dropped, 0, "the socket queue held every datagram")
         d.send_signal(signal.SIGCONT)
         d.wait_drained(allow_drops=True)
-        self.assertEqual(d.stop(), 0)
+        self.assertEqual(d.stop(), 0, "exit status of the daemon")
         stored = self.stored_sequence(d)
         # The queue keeps the first datagrams; the ones that found it full are gone.
-        self.assertEqual(stored, list(range(len(stored))))
-        self.assertEqual(len(stored) + dropped, sent)
+        self.assertEqual(stored, list(range(len(stored))), "records stored, by number: the first ones, in order")
+        self.assertEqual(len(stored) + dropped, sent, "records stored and dropped by the kernel against sent")
         texts = d.log_texts()
         self.assertEqual(texts[-3:-1], [harness.statistics_line(1, len(stored) * 100),
-                                        harness.kernel_drop_line(dropped)])
+                                        harness.kernel_drop_line(dropped)],
+                         "the shutdown's statistics and kernel drop lines")
 
 
     def test_stop_under_a_flood_is_bounded_on_the_steady_clock(self):
