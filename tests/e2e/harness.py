@@ -12,9 +12,9 @@ option --bin PATH given to the test file itself (python3 test_x.py --bin ...).
 Waiting for the daemon: it takes datagrams from its socket in batches and
 routes them one per turn of its loop, so an empty socket queue alone does not
 mean every datagram has been routed.  A test waits until the queue in
-/proc/<pid>/net/udp (or udp6) is empty and the daemon sits in its wait (poll) as well: it
-waits only when a receive found nothing, after the last datagram it took has
-been routed.  A SIGTERM then stores whatever is still queued before the
+/proc/<pid>/net/udp (or udp6) is empty and the daemon sits in its wait (poll)
+as well: it waits only when a receive found nothing, after the last datagram
+it took has been routed.  A SIGTERM then stores whatever is still queued before the
 shutdown, and a SIGHUP is served before any later datagram, so "idle, then
 SIGHUP" puts every record sent so far on disk.
 
@@ -480,13 +480,6 @@ class Daemon:
         """The per-source file key of the frozen local time."""
         return self.now.strftime("%Y%m%d%H" if split == "hour" else "%Y%m%d")
 
-    def stamp_second(self):
-        """The RFC 3339 stamp of the frozen time up to its seconds, as a regex."""
-        offset = ZONES[self.tz]
-        sign = "+" if offset >= 0 else "-"
-        return re.escape(self.now.strftime("%Y-%m-%dT%H:%M:%S")) + r"\.\d{6}" + re.escape(
-            "%s%02d:%02d" % (sign, abs(offset) // 60, abs(offset) % 60))
-
     # --- running -------------------------------------------------------
 
     def launch(self):
@@ -827,10 +820,9 @@ class _MMsgHdr(ctypes.Structure):
 
 
 class Flood(threading.Thread):
-    """Sends one fixed datagram to the daemon from src as fast as one sendmmsg loop can,
-    far faster than the daemon stores it, until it has sent count, or seconds have
-    passed, or the daemon's socket is gone (the connected socket is refused), or stop().
-    """
+    """Sends one fixed datagram to the daemon from src, in sendmmsg batches as fast as
+    it can, until it has sent count, or seconds have passed, or the daemon's socket is
+    gone (the connected socket is refused), or stop()."""
     BATCH = 64
 
     def __init__(self, d, src, payload, count=5000000, seconds=30.0):

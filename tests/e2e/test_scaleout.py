@@ -442,7 +442,8 @@ class ScaleOutTest(unittest.TestCase):
               "port (ICMP port unreachable sent back for %d of them, the rest held back by the "
               "kernel's ICMP rate limit)" % (victim, lost, refused, icmp))
         self.assertGreater(lost, 0, "datagrams sent to the stopped daemon's sources")
-        self.assertEqual(refused, lost, "datagrams refused at the stopped daemon's port against those sent to its sources")
+        self.assertEqual(refused, lost,
+                         "datagrams refused at the stopped daemon's port against those sent to its sources")
         self.assertGreater(icmp, 0, "ICMP port unreachable messages sent back")
         self.assertLessEqual(icmp, refused, "ICMP port unreachable messages against refusals")
 
