@@ -819,20 +819,36 @@ class _MMsgHdr(ctypes.Structure):
     _fields_ = [("msg_hdr", _MsgHdr), ("msg_len", ctypes.c_uint)]
 
 
-class Flood(threading.Thread):
+class _Helper(threading.Thread):
+    """A thread beside the scenario that stop() ends, reporting what failed in it."""
+
+    def __init__(self, what):
+        super().__init__(daemon=True)
+        self.what = what
+        self.error = None
+        self._halt = threading.Event()
+
+    def stop(self, timeout=10):
+        self._halt.set()
+        self.join(timeout)
+        if self.is_alive():
+            raise AssertionError("%s did not stop within %ss" % (self.what, timeout))
+        if self.error is not None:
+            raise AssertionError("%s failed: %r" % (self.what, self.error))
+
+
+class Flood(_Helper):
     """Sends one fixed datagram to the daemon from src, in sendmmsg batches as fast as
     it can, until it has sent count, or seconds have passed, or the daemon's socket is
     gone (the connected socket is refused), or stop()."""
     BATCH = 64
 
     def __init__(self, d, src, payload, count=5000000, seconds=30.0):
-        super().__init__(daemon=True)
+        super().__init__("the flood sender")
         self.d, self.src, self.payload = d, src, payload
         self.count, self.seconds = count, seconds
         self.sent = 0
         self.ended = None   # why the flood ended
-        self.error = None
-        self._halt = threading.Event()
 
     def run(self):
         try:
@@ -871,27 +887,17 @@ class Flood(threading.Thread):
             self.error = e
             self.ended = "error"
 
-    def stop(self, timeout=10):
-        self._halt.set()
-        self.join(timeout)
-        if self.is_alive():
-            raise AssertionError("the flood sender did not stop within %ss" % timeout)
-        if self.error is not None:
-            raise AssertionError("the flood sender failed: %r" % (self.error,))
 
-
-class ClockTurnstile(threading.Thread):
+class ClockTurnstile(_Helper):
     """Makes the clock file of a daemon on a stopped clock a FIFO, for the rest of its
     run, and serves it: every clock read of the daemon, one or so per turn of its loop,
     waits until the turnstile lets it through, one every interval seconds. So the
     daemon takes its datagrams no faster than that, however fast the machine."""
 
     def __init__(self, d, interval):
-        super().__init__(daemon=True)
+        super().__init__("the clock turnstile")
         self.d, self.interval = d, interval
         self.reads = 0
-        self.error = None
-        self._halt = threading.Event()
         fifo = d.clock_file + ".fifo"
         os.mkfifo(fifo)
         os.replace(fifo, d.clock_file)
@@ -915,14 +921,6 @@ class ClockTurnstile(threading.Thread):
                 self._halt.wait(self.interval)
         except BaseException as e:
             self.error = e
-
-    def stop(self, timeout=10):
-        self._halt.set()
-        self.join(timeout)
-        if self.is_alive():
-            raise AssertionError("the clock turnstile did not stop within %ss" % timeout)
-        if self.error is not None:
-            raise AssertionError("the clock turnstile failed: %r" % (self.error,))
 
 
 def run_reaped(argv, cwd, env, stdout, stderr, timeout=20):
