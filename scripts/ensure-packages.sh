@@ -4,7 +4,10 @@
 set -euo pipefail
 missing=()
 for pkg in "$@"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || missing+=("$pkg")
+    # Taken whole, not piped to a reader that may stop early: under pipefail the
+    # writer's SIGPIPE would count an installed package as missing.
+    status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+    [[ $status == *"ok installed"* ]] || missing+=("$pkg")
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"

@@ -92,9 +92,9 @@ class CommandLineTest(harness.DaemonTestCase):
         for args, nofile in cases:
             with self.subTest(args=args, nofile=nofile):
                 r = self.run_bin(args, nofile)
-                self.assertEqual(r.returncode, 0)
-                self.assertEqual(r.stdout, self.usage(nofile))
-                self.assertEqual(r.stderr, b"")
+                self.assertEqual(r.returncode, 0, "exit status")
+                self.assertEqual(r.stdout, self.usage(nofile), "what was written on stdout")
+                self.assertEqual(r.stderr, b"", "what was written on stderr")
 
     def test_errors_print_message_and_usage_on_stderr(self):
         long_arg = "--" + "x" * 3000
@@ -128,9 +128,10 @@ class CommandLineTest(harness.DaemonTestCase):
         for args, msg, nofile in cases:
             with self.subTest(args=args[:3] if args[0] != long_arg else ["<long>"]):
                 r = self.run_bin(args, nofile)
-                self.assertEqual(r.returncode, 1)
-                self.assertEqual(r.stdout, b"")
-                self.assertEqual(r.stderr, ("%s: %s\n\n" % (self.prog, msg)).encode() + self.usage(nofile))
+                self.assertEqual(r.returncode, 1, "exit status")
+                self.assertEqual(r.stdout, b"", "what was written on stdout")
+                self.assertEqual(r.stderr, ("%s: %s\n\n" % (self.prog, msg)).encode() + self.usage(nofile),
+                                 "what was written on stderr")
 
     def test_soft_open_file_limit_is_raised_to_the_hard_one(self):
         # Under prlimit, as an operator would start it: the usage text shows the
@@ -139,7 +140,8 @@ class CommandLineTest(harness.DaemonTestCase):
                            env=dict(os.environ, ASAN_OPTIONS=harness.ASAN_OPTIONS),
                            capture_output=True, timeout=30)
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn(b"--maxopen <num>        max open files (default: 50, limit: 507)\n", r.stdout)
+        self.assertIn(b"--maxopen <num>        max open files (default: 50, limit: 507)\n", r.stdout,
+                      "the usage text under a hard open-file limit of 512")
 
         d = self.daemon(args=["--maxopen", "507"])
         d.argv = ["prlimit", "--nofile=64:512"] + d.argv
@@ -147,33 +149,34 @@ class CommandLineTest(harness.DaemonTestCase):
         with open("/proc/%d/limits" % d.pid) as f:
             line = next(l for l in f if l.startswith("Max open files"))
         self.assertEqual(line.split()[3:5], ["512", "512"], line)
-        self.assertEqual(d.stop(), 0)
+        self.assertEqual(d.stop(), 0, "exit status of the daemon")
 
     def test_lines_printed_while_parsing(self):
         # --umask prints its line at once; --splitday logs its warning on the standard
         # streams (no daemon log yet): the stamped line on stderr, the echo on stdout.
         r = self.run_bin(["--umask", "022", "--umask", "", "--help"])
-        self.assertEqual(r.returncode, 0)
-        self.assertEqual(r.stdout, b"umask: 00000012\numask: 00000000\n" + self.usage())
-        self.assertEqual(r.stderr, b"")
+        self.assertEqual(r.returncode, 0, "exit status")
+        self.assertEqual(r.stdout, b"umask: 00000012\numask: 00000000\n" + self.usage(), "what was written on stdout")
+        self.assertEqual(r.stderr, b"", "what was written on stderr")
 
         for args, stamp in [(["--splitday", "--help"], harness.RFC_STAMP),
                             (["--oldtimestamp", "--splitday", "--help"], harness.OLD_STAMP)]:
             with self.subTest(args=args):
                 r = self.run_bin(args)
-                self.assertEqual(r.returncode, 0)
+                self.assertEqual(r.returncode, 0, "exit status")
                 self.assertEqual(r.stdout, ("%s %s\n" % (self.prog, SPLITDAY_WARNING)).encode()
-                                 + self.usage())
+                                 + self.usage(), "what was written on stdout")
                 self.assertRegex(r.stderr, b"\\A" + stamp + b" " + re.escape(SPLITDAY_WARNING.encode())
-                                 + b"\n\\Z")
+                                 + b"\n\\Z", "what was written on stderr")
 
         # The warning has been written when a later option is refused.
         r = self.run_bin(["--splitday", "--umask", "9"])
-        self.assertEqual(r.returncode, 1)
-        self.assertEqual(r.stdout, ("%s %s\n" % (self.prog, SPLITDAY_WARNING)).encode())
+        self.assertEqual(r.returncode, 1, "exit status")
+        self.assertEqual(r.stdout, ("%s %s\n" % (self.prog, SPLITDAY_WARNING)).encode(), "what was written on stdout")
         self.assertRegex(r.stderr, b"\\A" + harness.RFC_STAMP + b" " + re.escape(SPLITDAY_WARNING.encode())
                          + b"\n" + re.escape(("%s: bad argument to --umask. expected octal number.\n\n"
-                                              % self.prog).encode() + self.usage()) + b"\\Z")
+                                              % self.prog).encode() + self.usage()) + b"\\Z",
+                         "what was written on stderr")
 
 
 if __name__ == "__main__":

@@ -34,7 +34,7 @@ class ClientTest(harness.DaemonTestCase):
 
     def file_of(self, d, addr):
         files = d.source_files(addr)
-        self.assertEqual(len(files), 1, sorted(files))
+        self.assertEqual(len(files), 1, "files of %s: %s" % (addr, sorted(files)))
         return files.popitem()[1]
 
     def test_logger_and_syslog_handler_in_split_mode(self):
@@ -47,16 +47,16 @@ class ClientTest(harness.DaemonTestCase):
         log.error("first line\nsecond line")
         d.send(b"<30>own sender", src=OTHER)
         d.wait_drained()
-        self.assertEqual(d.stop(), 0)
+        self.assertEqual(d.stop(), 0, "exit status of the daemon")
 
         host = rb"\S+"
         old = rb"[A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d"
         lines = self.file_of(d, CLIENT).split(b"\n")
-        self.assertEqual(lines[-1], b"")
+        self.assertEqual(lines[-1], b"", "the end of the client's file: a line feed")
         texts = []
         for line in lines[:-1]:
             m = re.fullmatch(b"(" + harness.RFC_STAMP + rb") 127\.0\.0\.1 (.*)", line)
-            self.assertTrue(m, line)
+            self.assertTrue(m, "a line of the clients' file that is no record: %r" % line)
             texts.append(m.group(2))
         patterns = [
             b"<155>" + old + b" " + host + rb" e2etag: hello from logger",
@@ -70,7 +70,7 @@ class ClientTest(harness.DaemonTestCase):
         ]
         self.assertEqual(len(texts), len(patterns), texts)
         for text, pattern in zip(texts, patterns):
-            self.assertRegex(text, b"\\A" + pattern + b"\\Z")
+            self.assertRegex(text, b"\\A" + pattern + b"\\Z", "a record of the clients")
         # The plain sender went to its own file.
         self.assertRecords(self.file_of(d, OTHER), [harness.plain(OTHER, b"<30>own sender")])
 
@@ -79,7 +79,7 @@ class ClientTest(harness.DaemonTestCase):
         log = self.syslog_handler(d, logging.handlers.SysLogHandler.LOG_LOCAL0)
         log.critical("multi\nline\tmessage")
         d.wait_drained()
-        self.assertEqual(d.stop(), 0)
+        self.assertEqual(d.stop(), 0, "exit status of the daemon")
         # <130> is local0.crit; the TAB and the closing NUL become spaces, the LF stays.
         self.assertRecords(self.file_of(d, CLIENT),
                            [harness.counted(CLIENT, b"<130>multi\nline message ")])

@@ -23,7 +23,7 @@ class FailReportTest(harness.DaemonTestCase):
         for i, src in enumerate(order):
             d.send(b"datagram %d" % i, src=src)
         d.wait_drained()
-        self.assertEqual(d.stop(), 0)
+        self.assertEqual(d.stop(), 0, "exit status of the daemon")
 
         nbytes = sum(len(b"datagram %d" % i) for i in range(len(order)))
         texts = d.log_texts()
@@ -31,24 +31,28 @@ class FailReportTest(harness.DaemonTestCase):
                                      harness.fail_line(f[0], 3)] +
                          [harness.fail_line(a, 1) for a in f[1:10]] +
                          ["drop: failed * 7 times",
-                          harness.shutdown_line(d.pid)])
+                          harness.shutdown_line(d.pid)], "daemon log lines after start-up")
 
         (key,) = d.source_files(STORED)
         self.assertRecords(d.source_files(STORED)[key],
                            [harness.plain(STORED, b"datagram 1"),
                             harness.plain(STORED, b"datagram %d" % (len(order) - 1))])
-        self.assertEqual(sorted(os.listdir(d.root)), sorted([STORED, "corvashenmir-" + key[:8]]))
+        self.assertEqual(sorted(os.listdir(d.root)), sorted([STORED, "corvashenmir-" + key[:8]]),
+                         "what the root directory holds")
 
         out = d.stdout_lines()
         for i, addr in enumerate(f):
             # No open is tried for a source without a directory.
-            self.assertFalse([line for line in out if line.startswith("OPEN %s/" % addr)], addr)
-            self.assertEqual(out.count("Adding new fail report for %s" % addr), 1 if i < 10 else 0, addr)
+            self.assertEqual([line for line in out if line.startswith("OPEN %s/" % addr)], [],
+                             "opens tried for " + addr)
+            self.assertEqual(out.count("Adding new fail report for %s" % addr), 1 if i < 10 else 0,
+                             "fail reports made for " + addr)
         adding = [line for line in out if line.startswith("Adding new fail report for ")]
-        self.assertEqual(adding, ["Adding new fail report for %s" % a for a in f[:10]])
-        self.assertEqual(out.count("OPEN %s/%s-%s OK" % (STORED, STORED, key)), 1)
+        self.assertEqual(adding, ["Adding new fail report for %s" % a for a in f[:10]], "fail reports made, in order")
+        self.assertEqual(out.count("OPEN %s/%s-%s OK" % (STORED, STORED, key)), 1,
+                         "opens of the stored source's file on stdout")
         # Under --verbose the fail lines are echoed too.
-        self.assertIn("%s drop: failed * 7 times" % d.argv[0], out)
+        self.assertIn("%s drop: failed * 7 times" % d.argv[0], out, "lines on stdout")
 
 
 if __name__ == "__main__":

@@ -124,28 +124,30 @@ class ReceiveModeTest(harness.DaemonTestCase):
                     expected += records
                 d.wait_drained()
                 t1 = time.time()
-                self.assertEqual(d.stop(), 0)
+                self.assertEqual(d.stop(), 0, "exit status of the daemon")
 
                 files = d.source_files(SRC)
-                self.assertEqual(len(files), 1, sorted(files))
+                self.assertEqual(len(files), 1, "files of the source: %s" % sorted(files))
                 key, content = files.popitem()
                 stamps = self.assertRecords(content, expected)
                 for stamp in stamps:
                     self.assertStamp(stamp, t0, t1, offset)
                 # The key is the local date and hour of the stamps.
-                self.assertEqual(key, harness.hour_key(harness.parse_rfc_stamp(stamps[0])))
+                self.assertEqual(key, harness.hour_key(harness.parse_rfc_stamp(stamps[0])),
+                                 "the file's key against its first stamp")
                 # The records of one datagram carry the same stamp.
                 for first, n in groups:
-                    self.assertEqual(len(set(stamps[first:first + n])), 1)
+                    self.assertEqual(len(set(stamps[first:first + n])), 1, "stamps of the records of one datagram")
 
-                self.assertEqual(d.source_files(EMPTY), {})
+                self.assertEqual(d.source_files(EMPTY), {}, "files of the source of an empty datagram")
                 nbytes = sum(harness.stored_len(data) for data, _ in CASES)
                 cut = sum(len(data) > harness.DATAGRAM_MAX for data, _ in CASES)
-                self.assertGreater(cut, 0)
+                self.assertGreater(cut, 0, "datagrams longer than 8192 bytes among the cases")
                 # The longer datagram is stored cut, and the cut is counted with the statistics.
                 self.assertEqual(d.log_texts()[-3:-1], [harness.statistics_line(1, nbytes),
-                                                        harness.cut_line(cut)])
-                self.assertEqual(d.log_texts()[1].split()[-1], "recvmode=" + mode)
+                                                        harness.cut_line(cut)],
+                                 "the shutdown's statistics and cut lines")
+                self.assertEqual(d.log_texts()[1].split()[-1], "recvmode=" + mode, "the settings line's receive mode")
 
 
 if __name__ == "__main__":

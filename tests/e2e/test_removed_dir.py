@@ -27,18 +27,19 @@ class RemovedDirectoryTest(harness.DaemonTestCase):
             d.send(harness.numbered(sent), src=SRC)
             sent += 1
         d.wait_drained()
-        self.assertEqual(d.stop(), 0)
+        self.assertEqual(d.stop(), 0, "exit status of the daemon")
 
         files = d.source_files(SRC)
         self.assertEqual(len(files), 1, files.keys())
         (content,) = files.values()
         stored = harness.numbered_in(content, SRC)
-        self.assertEqual(len(stored), len(set(stored)))
+        self.assertEqual(len(stored), len(set(stored)), "records stored twice: %s" % stored)
         # Every record sent after the directory came back is in the new file.
-        self.assertTrue(set(range(first_new, sent)) <= set(stored))
-        self.assertEqual(stored, sorted(stored))
+        missing = sorted(set(range(first_new, sent)) - set(stored))
+        self.assertEqual(missing, [], "records sent after the directory came back, missing from the file")
+        self.assertEqual(stored, sorted(stored), "records stored, by number: in order")
         # The directory came back, so what was still buffered had a file to go to.
-        self.assertEqual(harness.lost_counts(d.log_texts()), {})
+        self.assertEqual(harness.lost_counts(d.log_texts()), {}, "records counted lost")
 
 
 if __name__ == "__main__":

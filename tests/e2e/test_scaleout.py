@@ -390,7 +390,7 @@ class ScaleOutTest(unittest.TestCase):
         everyone = set(range(n))
         vips = (VIP, VIP6)
 
-        self.assertEqual(c.send_rounds(0, 10, vips, ports, everyone), 0)
+        self.assertEqual(c.send_rounds(0, 10, vips, ports, everyone), 0, "datagrams missing after the first rounds")
 
         # One daemon stops: what the balancer sends it meanwhile meets a closed port.
         victim_ns = "%s-h%d" % (NAME, victim)
@@ -411,16 +411,17 @@ class ScaleOutTest(unittest.TestCase):
         print("while daemon %d was down: %d datagrams sent to its sources, %d refused at its closed "
               "port (ICMP port unreachable sent back for %d of them, the rest held back by the "
               "kernel's ICMP rate limit)" % (victim, lost, refused(), icmp))
-        self.assertGreater(lost, 0)
-        self.assertEqual(refused(), lost)
-        self.assertGreater(icmp, 0)
-        self.assertLessEqual(icmp, lost)
+        self.assertGreater(lost, 0, "datagrams sent to the stopped daemon's sources")
+        self.assertEqual(refused(), lost,
+                         "datagrams refused at the stopped daemon's port against those sent to its sources")
+        self.assertGreater(icmp, 0, "ICMP port unreachable messages sent back")
+        self.assertLessEqual(icmp, lost, "ICMP port unreachable messages against refusals")
 
         # Started again, the daemon gets its own sources back: the hash does not know who is up.
         print(c.script("start", "--index", str(victim)).stdout.rstrip())
-        self.assertEqual(c.send_rounds(15, 10, vips, ports, everyone), 0)
+        self.assertEqual(c.send_rounds(15, 10, vips, ports, everyone), 0, "datagrams missing after the restart")
         c.script("down")
-        self.assertEqual([ns for ns in netns.names() if ns.startswith(NAME + "-")], [])
+        self.assertEqual([ns for ns in netns.names() if ns.startswith(NAME + "-")], [], "namespaces left after down")
 
         found = c.records()
         per_daemon = self.check_placement(c, found, {victim: set(range(10, 15))})
@@ -432,7 +433,7 @@ class ScaleOutTest(unittest.TestCase):
         print("datagrams sent %d, stored %d, lost while down %d; statistics %d bytes of %d sent to running daemons"
               % (sum(len(s) for s in c.sent.values()), sum(len(v) for f in found.values() for v in f.values()),
                  lost, total, sent_bytes))
-        self.assertEqual(total, sent_bytes)
+        self.assertEqual(total, sent_bytes, "bytes in the statistics lines against bytes sent to running daemons")
 
     def test_ports_of_one_host(self):
         spaces = netns.Namespaces(self, PREFIX)
@@ -460,7 +461,7 @@ class ScaleOutTest(unittest.TestCase):
         c.up("--port", str(PORT), "--first-port", "6000", "--listen", VIP, "--listen6", vip6)
         ports = {k: 6000 + k for k in range(n)}
         c.open_senders(client)
-        self.assertEqual(c.send_rounds(0, 8, (VIP, vip6), ports, set(range(n))), 0)
+        self.assertEqual(c.send_rounds(0, 8, (VIP, vip6), ports, set(range(n))), 0, "datagrams missing")
         c.script("down")
         with netns.InNetns(host):
             tables = run(["nft", "list", "tables"]).stdout

@@ -25,10 +25,10 @@ class SigpipeTest(harness.DaemonTestCase):
         for i in range(5):
             d.send(harness.numbered(i), src=SRC)
         d.wait_drained()
-        self.assertTrue(d.alive())
-        self.assertEqual(d.stop(signal.SIGTERM), 0)
+        self.assertTrue(d.alive(), "the daemon ended once its console reader was gone (state %s)" % d.state())
+        self.assertEqual(d.stop(signal.SIGTERM), 0, "exit status of the daemon")
         (content,) = d.source_files(SRC).values()
-        self.assertEqual(harness.numbered_in(content, SRC), list(range(5)))
+        self.assertEqual(harness.numbered_in(content, SRC), list(range(5)), "records stored, by number")
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@ source's datagrams as failures and keeps serving hangups and the stop."""
 
 import os
 import signal
+import stat
 
 import harness
 
@@ -16,16 +17,15 @@ STORED = "127.0.20.3"
 class UnsafePathTest(harness.DaemonTestCase):
 
     def test_fifo_and_link_are_failed_opens(self):
-        d = self.daemon(sources=[FIFO_SRC, LINK_SRC, STORED])
-        key = harness.hour_key(harness.datetime.datetime.now(harness.datetime.timezone.utc))
+        # A stopped clock: the hour whose paths are prepared is the daemon's hour throughout.
+        d = self.daemon(sources=[FIFO_SRC, LINK_SRC, STORED], clock="2026-05-06 07:08:09")
+        key = d.key()
         target = os.path.join(d.base, "target")
         with open(target, "wb") as f:
             f.write(b"not for the daemon\n")
         os.mkfifo(d.source_path(FIFO_SRC, key))
         os.symlink(target, d.source_path(LINK_SRC, key))
         d.start()
-        self.assertEqual(key, harness.hour_key(harness.datetime.datetime.now(harness.datetime.timezone.utc)),
-                         "the hour changed during start-up")
 
         for i in range(3):
             d.send(b"to fifo %d" % i, src=FIFO_SRC)
@@ -36,17 +36,20 @@ class UnsafePathTest(harness.DaemonTestCase):
         d.hup()
         d.send(b"to fifo again", src=FIFO_SRC)
         d.wait_drained()
-        self.assertEqual(d.stop(signal.SIGTERM, timeout=10), 0)
+        self.assertEqual(d.stop(signal.SIGTERM, timeout=10), 0, "exit status of the daemon")
 
         texts = d.log_texts()
         # The hangup closed the failed descriptor; the next datagram tried the open again.
-        self.assertIn(harness.fail_line(FIFO_SRC, 4), texts)
-        self.assertIn(harness.fail_line(LINK_SRC, 3), texts)
+        self.assertIn(harness.fail_line(FIFO_SRC, 4), texts, "fail report of the FIFO's source")
+        self.assertIn(harness.fail_line(LINK_SRC, 3), texts, "fail report of the link's source")
         with open(target, "rb") as f:
-            self.assertEqual(f.read(), b"not for the daemon\n")
-        self.assertTrue(os.path.islink(d.source_path(LINK_SRC, key)))
+            self.assertEqual(f.read(), b"not for the daemon\n", "the link's target after the run")
+        self.assertTrue(os.path.islink(d.source_path(LINK_SRC, key)),
+                        "the symbolic link is no longer one: %s" % os.listdir(os.path.join(d.root, LINK_SRC)))
+        self.assertTrue(stat.S_ISFIFO(os.lstat(d.source_path(FIFO_SRC, key)).st_mode),
+                        "the FIFO is no longer one")
+        self.assertEqual(sorted(d.source_files(STORED)), [key], "files of the stored source")
         self.assertRecords(d.source_files(STORED)[key], [harness.plain(STORED, b"stored")])
-
 
 if __name__ == "__main__":
     harness.main()
