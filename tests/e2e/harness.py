@@ -1005,14 +1005,25 @@ def numbered_in(content, addr, size=100):
     return numbers
 
 
-def lost_counts(texts):
-    """{addr: records} summed over the "drop: lost" lines of daemon log texts."""
+def _summed(texts, pattern):
+    """{addr: n} summed over the daemon log texts that match pattern, whose groups
+    name the address and the count."""
     counts = {}
     for t in texts:
-        m = re.fullmatch(r"drop: lost (\d+) records of ([\d.]+): .*", t)
+        m = re.fullmatch(pattern, t)
         if m:
-            counts[m.group(2)] = counts.get(m.group(2), 0) + int(m.group(1))
+            counts[m.group("addr")] = counts.get(m.group("addr"), 0) + int(m.group("n"))
     return counts
+
+
+def lost_counts(texts):
+    """{addr: records} summed over the "drop: lost" lines of daemon log texts."""
+    return _summed(texts, r"drop: lost (?P<n>\d+) records of (?P<addr>\S+): .*")
+
+
+def failed_counts(texts):
+    """{addr, or '*' for the sum of the rest: datagrams} over the "drop: failed" lines."""
+    return _summed(texts, r"drop: failed (?P<addr>\S+) (?P<n>\d+) times")
 
 
 class AnySourceSender:

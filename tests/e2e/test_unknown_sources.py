@@ -7,7 +7,6 @@ datagram, and a directory removed while it runs frees the source's
 descriptor."""
 
 import os
-import re
 import shutil
 
 import harness
@@ -18,16 +17,6 @@ REAL = ["127.0.50.%d" % (i + 1) for i in range(20)]
 def forged(i):
     """The i-th forged source: 127.60.0.0 and up, none of them with a directory."""
     return "127.%d.%d.%d" % (60 + i // 65536, (i // 256) % 256, i % 256)
-
-
-def failed_counts(texts):
-    """{source or '*': count} of the "drop: failed" lines."""
-    counts = {}
-    for t in texts:
-        m = re.fullmatch(r"drop: failed (\S+) (\d+) times", t)
-        if m:
-            counts[m.group(1)] = counts.get(m.group(1), 0) + int(m.group(2))
-    return counts
 
 
 class ForgedFloodTest(harness.DaemonTestCase):
@@ -66,7 +55,7 @@ class ForgedFloodTest(harness.DaemonTestCase):
             self.assertEqual(len(files), 1, "files of %s: %r" % (src, sorted(files)))
             self.assertRecords(list(files.values())[0], [harness.plain(src, t) for t in sent[src]])
         # Every forged datagram is counted as a failure; none asked the gate, none was stored.
-        self.assertEqual(sum(failed_counts(texts).values()), nforged, texts[-15:])
+        self.assertEqual(sum(harness.failed_counts(texts).values()), nforged, texts[-15:])
         self.assertEqual([t for t in texts if t.startswith("drops:")], [])
         stats = [t for t in texts if t.startswith("statistics:")]
         self.assertEqual(stats[-1].split()[1], "opens=%d" % (2 * len(REAL)), stats)
@@ -90,7 +79,7 @@ class DirectoryChangesTest(harness.DaemonTestCase):
         (content,) = d.source_files(src).values()
         self.assertRecords(content, [harness.plain(src, b"after 0"), harness.plain(src, b"after 1")])
         texts = d.log_texts()
-        self.assertEqual(failed_counts(texts), {src: 3})
+        self.assertEqual(harness.failed_counts(texts), {src: 3})
         self.assertEqual(d.stdout_lines().count("Adding new fail report for %s" % src), 1)
 
     def test_removed_directory_frees_the_descriptor(self):
@@ -117,7 +106,7 @@ class DirectoryChangesTest(harness.DaemonTestCase):
         texts = d.log_texts()
         self.assertIn("drop: lost 1 records of %s: No such file or directory" % src, texts)
         # Once freed, the source is an unknown one: counted, with no open tried for it.
-        self.assertEqual(failed_counts(texts), {src: 1})
+        self.assertEqual(harness.failed_counts(texts), {src: 1})
         out = d.stdout_lines()
         opens = [l for l in out if l.startswith("OPEN %s/" % src)]
         self.assertEqual([l.rsplit(" ", 1)[1] for l in opens], ["OK", "OK", "OK"], opens)
