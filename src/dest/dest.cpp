@@ -200,7 +200,10 @@ inline void Account(Dest* d, int64_t n) {
 
 }  // namespace
 
-bool Dest_Open(Dest* d, const Addr& addr) {
+namespace {
+
+// Binds d to addr and enters it into the hash table, with its text and key.
+void Bind(Dest* d, const Addr& addr) {
     *d = Dest{};
     d->fd = -1;
     d->addr = addr;
@@ -208,17 +211,10 @@ bool Dest_Open(Dest* d, const Addr& addr) {
 
     d->addrlen = static_cast<uint32_t>(Addr_Format(addr, d->addrtext, sizeof d->addrtext));
     Clock_BoundedCopy(d->filekey, Clock.filekey, sizeof d->filekey);
-    char path[DEST_PATH_SIZE];
-    BuildPath(path, sizeof path, d);
+}
 
-    if (Settings.verbose) printf("OPEN %s ", path);
-    int fd = OpenFile(path);
-    if (fd < 0) {
-        if (Settings.verbose) puts("FAILED!");
-        return false;
-    }
-    if (Settings.verbose) puts("OK");
-
+// Takes fd, just opened at path, as d's file, with its length and a buffer.
+bool Take(Dest* d, int fd, const char* path) {
     off_t size = lseek(fd, 0, SEEK_END);
     if (size < 0) {
         Log_Msg(LOGLEVEL_FILE, "warning: could not get length of %s: %s", path, strerror(errno));
@@ -240,6 +236,30 @@ bool Dest_Open(Dest* d, const Addr& addr) {
         d->endsmax = EndsCapacity();
     }
     return true;
+}
+
+}  // namespace
+
+bool Dest_Open(Dest* d, const Addr& addr) {
+    Bind(d, addr);
+    char path[DEST_PATH_SIZE];
+    BuildPath(path, sizeof path, d);
+
+    if (Settings.verbose) printf("OPEN %s ", path);
+    int fd = OpenFile(path);
+    if (fd < 0) {
+        if (Settings.verbose) puts("FAILED!");
+        return false;
+    }
+    if (Settings.verbose) puts("OK");
+    return Take(d, fd, path);
+}
+
+bool Dest_OpenOn(Dest* d, const Addr& addr, int fd) {
+    Bind(d, addr);
+    char path[DEST_PATH_SIZE];
+    BuildPath(path, sizeof path, d);
+    return Take(d, fd, path);
 }
 
 bool Dest_Admit(Dest* d) {
