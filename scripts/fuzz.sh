@@ -31,7 +31,7 @@ fi
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCORVASHENMIR_TESTS=OFF -DCORVASHENMIR_FUZZ=ON -DCORVASHENMIR_FUZZ_SECONDS="$seconds" >/dev/null
-cmake --build "$dir" -j "$jobs" --target fuzz_record fuzz_settings
+cmake --build "$dir" -j "$jobs" --target fuzz_targets
 status=0
 ctest --test-dir "$dir" -L fuzz -j "$jobs" --output-on-failure || status=1
 # libFuzzer's closing figures of each run, from ctest's log.
