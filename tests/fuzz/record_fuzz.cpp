@@ -2,7 +2,10 @@
 // The record path in every receive mode, down to the file: Record_Store
 // writes through a Dest opened the daemon's way, at the source's path below
 // a fresh root, and the file is then compared byte for byte with the model
-// in record_model.h, which also describes the input.
+// in record_model.h, which also describes the input. Slower than
+// fuzz_record_buffer, which checks the Dest's buffer and what it writes in
+// memory; this one also covers the path, the open, the real writes and the
+// reopen of a source's file.
 
 #include <fcntl.h>
 #include <sys/stat.h>
