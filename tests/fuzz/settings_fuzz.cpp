@@ -2,7 +2,8 @@
 // The command line down to the process exit: Settings_Parse on argument
 // vectors made from the input (see settings_model.h), each in a child whose
 // real exit status, both output streams and the settings it ends with are
-// compared with the model.
+// compared with the model. Slower than fuzz_settings_inprocess, which parses
+// in the fuzzer's own process; this one also covers the exits themselves.
 
 #include <sys/mman.h>
 #include <sys/stat.h>
