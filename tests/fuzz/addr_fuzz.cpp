@@ -117,7 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Fail("the address does not hold its bytes and zone", bytes, zone, "");
     if (Addr_IsV4(a) != mapped) Fail("Addr_IsV4 disagrees with the bytes", bytes, zone, "");
     if (mapped) {
-        if (!(a == Addr_FromV4(v4)) || Addr_V4(a) != v4) Fail("the mapped form is not the IPv4 address", bytes, zone, "");
+        if (!(a == Addr_FromV4(v4)) || Addr_V4(a) != v4)
+            Fail("the mapped form is not the IPv4 address", bytes, zone, "");
         if (Addr_Hash(a) != ntohl(v4)) Fail("an IPv4 hash is not the address's value", bytes, zone, "");
     }
 

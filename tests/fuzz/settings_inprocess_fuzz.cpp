@@ -52,7 +52,8 @@ FILE* MemoryStream(std::string* text) {
 
 SettingsUsage usage;
 
-SettingsRun RunParse(std::vector<std::string> args) {
+// args stays as it is; the settings may point into it.
+SettingsRun RunParse(std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -95,7 +96,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SettingsModel_InitLimits();
     // The model takes the usage text from --help, so an error's copy is
     // checked against it.
-    SettingsRun help = RunParse({"corvashenmir", "--help"});
+    std::vector<std::string> args = {"corvashenmir", "--help"};
+    SettingsRun help = RunParse(args);
     if (help.status != 0 || !SettingsModel_LearnUsage(help.out, SettingsModel_MaxOpenLimit(), &usage)) {
         fprintf(stderr, "settings fuzz: --help gave status %d and %s\n", help.status, help.out.c_str());
         exit(1);

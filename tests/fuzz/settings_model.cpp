@@ -3,7 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -51,12 +51,37 @@ std::string UsageFor(const SettingsUsage& usage, const std::string& progname, in
     return progname + " 1.02 options:\n" + usage.before + std::to_string(static_cast<uint32_t>(limit)) + usage.after;
 }
 
-// Parses to a lowercase word's index in words, or -1.
-int WordIndex(const std::string& value, const std::vector<std::string>& words) {
-    for (size_t w = 0; w < words.size(); w++)
-        if (Lower(value) == words[w]) return static_cast<int>(w);
+// The index of value, matched without regard to case, in words, or -1.
+template <size_t N>
+int WordIndex(const std::string& value, const char* const (&words)[N]) {
+    const std::string lower = Lower(value);
+    for (size_t w = 0; w < N; w++)
+        if (lower == words[w]) return static_cast<int>(w);
     return -1;
 }
+
+// The numeric options: their range, refusal and field.
+struct Numeric {
+    const char* name;
+    int64_t lo, hi;  // hi < 0: the --maxopen limit
+    const char* refusal;  // null: the --maxopen one, which names the limit
+    int32_t SettingsRecord::*field;  // null: maxfilesize, in megabytes
+};
+
+const Numeric NUMERIC[] = {
+    {"--port", 1, 65535, "bad argument to '--port': must be 1..65535", &SettingsRecord::port},
+    {"--maxopen", 5, -1, nullptr, &SettingsRecord::maxopen},
+    {"--maxopenspersec", 5, 1000000, "bad argument to '--maxopenspersec': must be 5..1000000",
+     &SettingsRecord::maxopenspersec},
+    {"--bufsize", 1024, 131072, "bad argument to '--bufsize': must be 1024..131072, preferably a power of 2",
+     &SettingsRecord::bufsize},
+    {"--maxfilesize", 1, 2000, "bad argument to '--maxfilesize': must be 1..2000 (megabytes)", nullptr},
+    {"--rcvbuf", 4096, 1073741824, "bad argument to '--rcvbuf': must be 4096..1073741824", &SettingsRecord::rcvbuf},
+};
+
+const char* const TEXTUAL[] = {"--recvmode", "--split", "--umask", "--pidfile", "--rootdir", "--metrics"};
+const char* const RECVMODES[] = {"truncate", "flat", "split", "forensic", "forensicraw"};
+const char* const SPLITS[] = {"hour", "day"};
 
 // A stamp's shape: 9 a digit, + a sign, # a digit or a blank, A a letter.
 bool StampAt(const std::string& text, size_t at, bool old, size_t* len) {
@@ -102,17 +127,18 @@ std::string Shown(const std::string& s) {
 
 SettingsCase SettingsModel_Decode(const uint8_t* data, size_t size) {
     SettingsCase c{0, {}};
-    if (size > 0) c.softlimit = SETTINGSMODEL_LIMITS[data[0] & 15];
-    std::string piece;
-    for (size_t i = 1; i < size && c.args.size() < ARGS_MAX; i++) {
-        if (data[i] == '\0') {
-            c.args.push_back(piece);
-            piece.clear();
-        } else {
-            piece += static_cast<char>(data[i]);
-        }
+    if (size == 0) {
+        c.args.emplace_back();
+        return c;
     }
-    if (!piece.empty() && c.args.size() < ARGS_MAX) c.args.push_back(piece);
+    c.softlimit = SETTINGSMODEL_LIMITS[data[0] & 15];
+    const char* p = reinterpret_cast<const char*>(data) + 1;
+    const char* end = reinterpret_cast<const char*>(data) + size;
+    while (p < end && c.args.size() < ARGS_MAX) {
+        const char* nul = static_cast<const char*>(memchr(p, '\0', static_cast<size_t>(end - p)));
+        c.args.emplace_back(p, nul != nullptr ? nul : end);
+        p = nul != nullptr ? nul + 1 : end;
+    }
     if (c.args.empty()) c.args.emplace_back();
     return c;
 }
@@ -171,52 +197,36 @@ SettingsExpectation SettingsModel_Expect(const std::vector<std::string>& args, i
         e.err.push_back({prog + ": " + msg + "\n\n" + UsageFor(usage, prog, limit), false, false});
         return e;
     };
-    struct Numeric {
-        const char* name;
-        int64_t lo, hi;
-        std::string refusal;
-        std::function<void(int64_t)> set;
-    };
-    const Numeric numeric[] = {
-        {"--port", 1, 65535, "bad argument to '--port': must be 1..65535",
-         [&s](int64_t v) { s.port = static_cast<int32_t>(v); }},
-        {"--maxopen", 5, limit, "bad argument to '--maxopen': must be 5.." + std::to_string(limit),
-         [&s](int64_t v) { s.maxopen = static_cast<int32_t>(v); }},
-        {"--maxopenspersec", 5, 1000000, "bad argument to '--maxopenspersec': must be 5..1000000",
-         [&s](int64_t v) { s.maxopenspersec = static_cast<int32_t>(v); }},
-        {"--bufsize", 1024, 131072, "bad argument to '--bufsize': must be 1024..131072, preferably a power of 2",
-         [&s](int64_t v) { s.bufsize = static_cast<int32_t>(v); }},
-        {"--maxfilesize", 1, 2000, "bad argument to '--maxfilesize': must be 1..2000 (megabytes)",
-         [&s](int64_t v) { s.maxfilesize = v * 1000000; }},
-        {"--rcvbuf", 4096, 1073741824, "bad argument to '--rcvbuf': must be 4096..1073741824",
-         [&s](int64_t v) { s.rcvbuf = static_cast<int32_t>(v); }},
-    };
-    const std::vector<std::string> textual = {"--recvmode", "--split", "--umask", "--pidfile", "--rootdir",
-                                              "--metrics"};
 
     for (size_t i = 1; i < args.size(); i++) {
         const std::string name = Lower(args[i]);
         const Numeric* num = nullptr;
-        for (const Numeric& o : numeric)
+        for (const Numeric& o : NUMERIC)
             if (name == o.name) num = &o;
-        bool takes = num != nullptr || WordIndex(name, textual) >= 0;
+        bool takes = num != nullptr || WordIndex(name, TEXTUAL) >= 0;
         if (takes && i + 1 >= args.size()) return refused("missing argument to '" + name + "'");
         const std::string value = takes ? args[++i] : "";
 
         if (num != nullptr) {
             int64_t n = 0;
-            if (!ReadInRange(value, num->lo, num->hi, &n)) return refused(num->refusal);
-            num->set(n);
+            if (!ReadInRange(value, num->lo, num->hi < 0 ? limit : num->hi, &n)) {
+                if (num->refusal != nullptr) return refused(num->refusal);
+                return refused("bad argument to '--maxopen': must be 5.." + std::to_string(limit));
+            }
+            if (num->field != nullptr)
+                s.*num->field = static_cast<int32_t>(n);
+            else
+                s.maxfilesize = n * 1000000;
         } else if (name == "--help") {
             e.out += UsageFor(usage, prog, limit);
             e.returns = false;
             return e;
         } else if (name == "--recvmode") {
-            int mode = WordIndex(value, {"truncate", "flat", "split", "forensic", "forensicraw"});
+            int mode = WordIndex(value, RECVMODES);
             if (mode < 0) return refused("bad argument to '--recvmode'");
             s.recvmode = mode;
         } else if (name == "--split") {
-            int split = WordIndex(value, {"hour", "day"});
+            int split = WordIndex(value, SPLITS);
             if (split < 0) return refused("bad argument to '--split'");
             s.split = split == 1 ? SPLIT_DAY : SPLIT_HOUR;
         } else if (name == "--umask") {
@@ -224,7 +234,8 @@ SettingsExpectation SettingsModel_Expect(const std::vector<std::string>& args, i
                 return refused("bad argument to --umask. expected octal number.");
             // Past its leading zeros, an octal number of three digits is 64 or more.
             std::string digits = WithoutLeadingZeros(value);
-            if (digits.size() > 2) return refused("bad argument to --umask. expected octal number between 000 and 077.");
+            if (digits.size() > 2)
+                return refused("bad argument to --umask. expected octal number between 000 and 077.");
             unsigned mask = digits.empty() ? 0 : static_cast<unsigned>(std::stoul(digits, nullptr, 8));
             s.umask = static_cast<uint16_t>(mask);
             char line[32];
