@@ -11,14 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "clock/clock.h"
 #include "dest/dest.h"
 #include "dest/dest_hash.h"
 #include "fuzz/record_model.h"
@@ -86,13 +84,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     RecordCase c = RecordModel_Decode(data, size);
-    Settings = SettingsRecord{};
-    Settings.recvmode = c.recvmode;
-    Settings.oldtimestamp = c.oldtimestamp;
-    Settings.bufsize = c.bufsize;
-    // A changed oldtimestamp takes effect at the next rebuild of the clock.
-    Clock = ClockRecord{};
-    Clock_UpdateAt(&Clock, RECORDMODEL_SEC, 0, nullptr);
+    RecordModel_Begin(c);
 
     // The daemon works relative to its root, as after its change of directory.
     const std::string file = c.addrtext + "/" + c.addrtext + "-" + RECORDMODEL_FILE_KEY;
@@ -104,17 +96,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string expected;
     for (size_t count = 0; count < c.datagrams.size(); count++) {
         const RecordDatagram& g = c.datagrams[count];
-        // Exactly the room Record_Store may use, so ASan sees any byte beyond it.
-        std::vector<char> buf(g.text.size() + 1, '#');
-        std::copy(g.text.begin(), g.text.end(), buf.begin());
         if (g.reopen) {
             Dest_Close(&d);
             if (!Dest_Open(&d, c.source)) Fail("Dest_Open again");
         }
-        uint32_t usec = RecordModel_Usec(count, g.n);
-        Clock_UpdateAt(&Clock, RECORDMODEL_SEC, usec, nullptr);
-        RecordModel_Append(&expected, c.recvmode,
-                           RecordModel_Stamp(c.oldtimestamp != 0, usec) + " " + c.addrtext + " ", g.text);
+        std::vector<char> buf = RecordModel_Datagram(c, count, &expected);
         Record_Store(&d, buf.data(), g.n);
     }
     Dest_Close(&d);

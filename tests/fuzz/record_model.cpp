@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "clock/clock.h"
 #include "fuzz/addr_model.h"
 #include "shell/settings.h"
 
@@ -95,6 +96,50 @@ std::string Printable(std::string_view s, size_t from, size_t count) {
     return out;
 }
 
+// The stamp of a datagram stored at RECORDMODEL_SEC and usec, in UTC.
+std::string Stamp(bool old, uint32_t usec) {
+    if (old) return RECORDMODEL_OLD_STAMP;
+    char micro[8];
+    snprintf(micro, sizeof micro, "%06u", usec);
+    return std::string("2024-05-06T07:08:09.") + micro + "+00:00";
+}
+
+// Appends what one datagram of this text adds to its file in the given mode,
+// after the head "<stamp> <addr> ".
+void Append(std::string* out, int32_t mode, const std::string& head, const std::string& text) {
+    switch (mode) {
+    case RECVMODE_TRUNCATE:
+        *out += head;
+        AppendCleaned(out, text.data(), std::min(text.find('\n'), text.size()), cleaning.control);
+        *out += '\n';
+        return;
+    case RECVMODE_FLAT:
+        *out += head;
+        AppendCleaned(out, text.data(), text.size(), cleaning.control);
+        *out += '\n';
+        return;
+    case RECVMODE_FORENSIC:
+    case RECVMODE_FORENSICRAW:
+        *out += head + std::to_string(text.size()) + " ";
+        AppendCleaned(out, text.data(), text.size(),
+                      mode == RECVMODE_FORENSIC ? cleaning.controlbutlf : cleaning.nul);
+        *out += '\n';
+        return;
+    default:
+        // Split: k LFs cut the text into k + 1 pieces; a text that ends with
+        // its LF leaves an empty last piece, which is no record.
+        for (size_t start = 0; start < text.size();) {
+            size_t lf = text.find('\n', start);
+            size_t end = lf == std::string::npos ? text.size() : lf;
+            *out += head;
+            AppendCleaned(out, text.data() + start, end - start, cleaning.control);
+            *out += '\n';
+            start = end + 1;
+        }
+        return;
+    }
+}
+
 }  // namespace
 
 RecordCase RecordModel_Decode(const uint8_t* data, size_t size) {
@@ -131,45 +176,25 @@ RecordCase RecordModel_Decode(const uint8_t* data, size_t size) {
     return c;
 }
 
-std::string RecordModel_Stamp(bool old, uint32_t usec) {
-    if (old) return RECORDMODEL_OLD_STAMP;
-    char micro[8];
-    snprintf(micro, sizeof micro, "%06u", usec);
-    return std::string("2024-05-06T07:08:09.") + micro + "+00:00";
+void RecordModel_Begin(const RecordCase& c) {
+    Settings = SettingsRecord{};
+    Settings.recvmode = c.recvmode;
+    Settings.oldtimestamp = c.oldtimestamp;
+    Settings.bufsize = c.bufsize;
+    // A changed oldtimestamp takes effect at the next rebuild of the clock.
+    Clock = ClockRecord{};
+    Clock_UpdateAt(&Clock, RECORDMODEL_SEC, 0, nullptr);
 }
 
-void RecordModel_Append(std::string* out, int32_t mode, const std::string& head, const std::string& text) {
-    switch (mode) {
-    case RECVMODE_TRUNCATE:
-        *out += head;
-        AppendCleaned(out, text.data(), std::min(text.find('\n'), text.size()), cleaning.control);
-        *out += '\n';
-        return;
-    case RECVMODE_FLAT:
-        *out += head;
-        AppendCleaned(out, text.data(), text.size(), cleaning.control);
-        *out += '\n';
-        return;
-    case RECVMODE_FORENSIC:
-    case RECVMODE_FORENSICRAW:
-        *out += head + std::to_string(text.size()) + " ";
-        AppendCleaned(out, text.data(), text.size(),
-                      mode == RECVMODE_FORENSIC ? cleaning.controlbutlf : cleaning.nul);
-        *out += '\n';
-        return;
-    default:
-        // Split: k LFs cut the text into k + 1 pieces; a text that ends with
-        // its LF leaves an empty last piece, which is no record.
-        for (size_t start = 0; start < text.size();) {
-            size_t lf = text.find('\n', start);
-            size_t end = lf == std::string::npos ? text.size() : lf;
-            *out += head;
-            AppendCleaned(out, text.data() + start, end - start, cleaning.control);
-            *out += '\n';
-            start = end + 1;
-        }
-        return;
-    }
+std::vector<char> RecordModel_Datagram(const RecordCase& c, size_t count, std::string* expected) {
+    const RecordDatagram& g = c.datagrams[count];
+    // The microseconds change from datagram to datagram.
+    auto usec = static_cast<uint32_t>((count * 104729 + g.n) % 1000000);
+    Clock_UpdateAt(&Clock, RECORDMODEL_SEC, usec, nullptr);
+    Append(expected, c.recvmode, Stamp(c.oldtimestamp != 0, usec) + " " + c.addrtext + " ", g.text);
+    std::vector<char> buf(g.text.size() + 1, '#');
+    std::copy(g.text.begin(), g.text.end(), buf.begin());
+    return buf;
 }
 
 bool RecordModel_Compare(const char* what, std::string_view expected, std::string_view actual) {

@@ -62,17 +62,15 @@ struct RecordCase {
 // An input of at least one byte, as the layout above says.
 RecordCase RecordModel_Decode(const uint8_t* data, size_t size);
 
-// The stamp of a datagram stored at RECORDMODEL_SEC and usec, in UTC.
-std::string RecordModel_Stamp(bool old, uint32_t usec);
+// Settings and the clock as the case has the daemon run: its receive mode,
+// stamp style and buffer size, the clock at RECORDMODEL_SEC.
+void RecordModel_Begin(const RecordCase& c);
 
-// The microseconds the count-th datagram, of n bytes, is stored at.
-inline uint32_t RecordModel_Usec(size_t count, size_t n) {
-    return static_cast<uint32_t>((count * 104729 + n) % 1000000);
-}
-
-// Appends what one datagram of this text adds to its file in the given mode,
-// after the head "<stamp> <addr> ".
-void RecordModel_Append(std::string* out, int32_t mode, const std::string& head, const std::string& text);
+// The count-th datagram of c: sets the clock to its time, appends what the
+// model has it add to the file to expected, and returns its text in a buffer
+// of exactly the room Record_Store may use, so that ASan sees any byte
+// written beyond it.
+std::vector<char> RecordModel_Datagram(const RecordCase& c, size_t count, std::string* expected);
 
 // Prints where actual first departs from expected; false when it does.
 bool RecordModel_Compare(const char* what, std::string_view expected, std::string_view actual);

@@ -38,8 +38,6 @@ int outfd = -1;  // the child's standard output
 int errfd = -1;  // the child's standard error
 int resfd = -1;  // the settings the child ends with, when Settings_Parse returns
 
-SettingsUsage usage;
-
 size_t CounterCount() { return static_cast<size_t>(countersend - counters); }
 
 // Runs instead of the fuzzer's exit hook, which would take the child's exit
@@ -66,7 +64,7 @@ void Reset(int fd) {
     }
 }
 
-SettingsRun RunParse(std::vector<std::string> args) {
+SettingsRun RunParse(std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -136,24 +134,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         perror("settings fuzz set-up");
         exit(1);
     }
-    SettingsModel_InitLimits();
-    // The model takes the usage text from --help, so an error's copy is
-    // checked against it.
-    SettingsRun help = RunParse({"corvashenmir", "--help"});
-    if (help.status != 0 || !SettingsModel_LearnUsage(help.out, SettingsModel_MaxOpenLimit(), &usage)) {
-        fprintf(stderr, "settings fuzz: --help gave status %d and %s\n", help.status, help.out.c_str());
-        exit(1);
-    }
+    SettingsModel_Init(RunParse);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    SettingsCase c = SettingsModel_Decode(data, size);
-    // The child inherits the limit.
-    SettingsModel_SetLimit(c.softlimit);
-    int64_t limit = SettingsModel_MaxOpenLimit();
-    SettingsRun r = RunParse(c.args);
-    SettingsModel_SetLimit(0);
-    SettingsModel_Check(c, limit, r, SettingsModel_Expect(c.args, limit, usage));
+    SettingsModel_Run(data, size, RunParse);
     return 0;
 }

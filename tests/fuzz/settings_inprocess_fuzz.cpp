@@ -50,9 +50,6 @@ FILE* MemoryStream(std::string* text) {
     return f;
 }
 
-SettingsUsage usage;
-
-// args stays as it is; the settings may point into it.
 SettingsRun RunParse(std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -93,24 +90,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     outstream = MemoryStream(&outtext);
     errstream = MemoryStream(&errtext);
     Settings_ExitHook = ThrowExit;
-    SettingsModel_InitLimits();
-    // The model takes the usage text from --help, so an error's copy is
-    // checked against it.
-    std::vector<std::string> args = {"corvashenmir", "--help"};
-    SettingsRun help = RunParse(args);
-    if (help.status != 0 || !SettingsModel_LearnUsage(help.out, SettingsModel_MaxOpenLimit(), &usage)) {
-        fprintf(stderr, "settings fuzz: --help gave status %d and %s\n", help.status, help.out.c_str());
-        exit(1);
-    }
+    SettingsModel_Init(RunParse);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    SettingsCase c = SettingsModel_Decode(data, size);
-    SettingsModel_SetLimit(c.softlimit);
-    int64_t limit = SettingsModel_MaxOpenLimit();
-    SettingsRun r = RunParse(c.args);
-    SettingsModel_SetLimit(0);
-    SettingsModel_Check(c, limit, r, SettingsModel_Expect(c.args, limit, usage));
+    SettingsModel_Run(data, size, RunParse);
     return 0;
 }

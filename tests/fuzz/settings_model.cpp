@@ -1,15 +1,51 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "fuzz/settings_model.h"
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "shell/settings.h"
 #include "support/settings_text.h"
 
 namespace {
+
+// Soft open-file limits around the bounds of the --maxopen limit; 0 keeps the
+// limit the run started with, and one beyond the hard limit is the hard limit.
+constexpr rlim_t LIMITS[16] = {0,    5,    6,     9,       10,      11,      1004,    1005,
+                                     1006, 4096, 65536, 1000004, 1000005, 1000006, 1048576, 1048577};
+
+struct SettingsCase {
+    rlim_t softlimit;  // the soft open-file limit to parse under
+    std::vector<std::string> args;
+};
+
+// Expected stream text, where a stamp of the given style stands in a
+// stamped line: its digits come from the wall clock and are not known.
+struct SettingsPiece {
+    std::string text;
+    bool stamp;  // a stamp instead of text
+    bool old;    // the stamp's style
+};
+
+struct SettingsExpectation {
+    int status = 0;
+    bool returns = true;
+    SettingsRecord settings;
+    std::string out;
+    std::vector<SettingsPiece> err;
+};
+
+// The usage text after its first line, which names the program, split where
+// it states the --maxopen limit.
+struct SettingsUsage {
+    std::string before;
+    std::string after;
+};
 
 constexpr size_t ARGS_MAX = 256;      // arguments per vector, to bound one run
 constexpr size_t MESSAGE_MAX = 1023;  // an error message is cut there
@@ -123,15 +159,13 @@ std::string Shown(const std::string& s) {
     return out;
 }
 
-}  // namespace
-
-SettingsCase SettingsModel_Decode(const uint8_t* data, size_t size) {
+SettingsCase Decode(const uint8_t* data, size_t size) {
     SettingsCase c{0, {}};
     if (size == 0) {
         c.args.emplace_back();
         return c;
     }
-    c.softlimit = SETTINGSMODEL_LIMITS[data[0] & 15];
+    c.softlimit = LIMITS[data[0] & 15];
     const char* p = reinterpret_cast<const char*>(data) + 1;
     const char* end = reinterpret_cast<const char*>(data) + size;
     while (p < end && c.args.size() < ARGS_MAX) {
@@ -143,7 +177,8 @@ SettingsCase SettingsModel_Decode(const uint8_t* data, size_t size) {
     return c;
 }
 
-void SettingsModel_InitLimits() {
+// Keeps the limits the run starts with, first raising the hard one where allowed.
+void InitLimits() {
     struct rlimit rl;
     getrlimit(RLIMIT_NOFILE, &rl);
     FILE* f = fopen("/proc/sys/fs/nr_open", "r");
@@ -159,7 +194,8 @@ void SettingsModel_InitLimits() {
     startlimit = rl;
 }
 
-void SettingsModel_SetLimit(rlim_t soft) {
+// Sets the soft limit a case asks for (0: the starting one).
+void SetLimit(rlim_t soft) {
     struct rlimit rl = startlimit;
     if (soft != 0) rl.rlim_cur = soft < rl.rlim_max ? soft : rl.rlim_max;
     if (setrlimit(RLIMIT_NOFILE, &rl) != 0) {
@@ -168,13 +204,17 @@ void SettingsModel_SetLimit(rlim_t soft) {
     }
 }
 
-int64_t SettingsModel_MaxOpenLimit() {
+// The most --maxopen takes under the current soft limit: that limit less 5,
+// at most 1,000,000.
+int64_t MaxOpenLimit() {
     struct rlimit rl;
     if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > 1000005) return 1000000;
     return static_cast<int64_t>(rl.rlim_cur) - 5;
 }
 
-bool SettingsModel_LearnUsage(const std::string& help, int64_t limit, SettingsUsage* usage) {
+// The usage text as the model has it: --help's text under a known limit,
+// split at that limit. False when the text does not state it.
+bool LearnUsage(const std::string& help, int64_t limit, SettingsUsage* usage) {
     const std::string head = "corvashenmir 1.02 options:\n";
     const std::string stated = "limit: " + std::to_string(static_cast<uint32_t>(limit)) + ")";
     size_t at = help.find(stated);
@@ -184,8 +224,8 @@ bool SettingsModel_LearnUsage(const std::string& help, int64_t limit, SettingsUs
     return true;
 }
 
-SettingsExpectation SettingsModel_Expect(const std::vector<std::string>& args, int64_t limit,
-                                         const SettingsUsage& usage) {
+// The parse of args under a --maxopen limit of limit.
+SettingsExpectation Expect(const std::vector<std::string>& args, int64_t limit, const SettingsUsage& usage) {
     SettingsExpectation e;
     SettingsRecord& s = e.settings;
     const std::string& prog = args[0];
@@ -267,7 +307,8 @@ SettingsExpectation SettingsModel_Expect(const std::vector<std::string>& args, i
     return e;
 }
 
-void SettingsModel_Check(const SettingsCase& c, int64_t limit, const SettingsRun& r, const SettingsExpectation& e) {
+// Aborts, with the case and what the parse did, when it departs from the model.
+void Check(const SettingsCase& c, int64_t limit, const SettingsRun& r, const SettingsExpectation& e) {
     const char* what = nullptr;
     if (r.status != e.status)
         what = "exit status differs from the model";
@@ -285,4 +326,29 @@ void SettingsModel_Check(const SettingsCase& c, int64_t limit, const SettingsRun
     fprintf(stderr, "\n  status %d\n  stdout: %s\n  stderr: %s\n  settings: %s\n", r.status,
             Shown(r.out).c_str(), Shown(r.err).c_str(), r.settings.c_str());
     abort();
+}
+
+SettingsUsage usage;
+
+}  // namespace
+
+void SettingsModel_Init(SettingsParse parse) {
+    InitLimits();
+    // The model takes the usage text from --help, so an error's copy is
+    // checked against it.
+    std::vector<std::string> args = {"corvashenmir", "--help"};
+    SettingsRun help = parse(args);
+    if (help.status != 0 || !LearnUsage(help.out, MaxOpenLimit(), &usage)) {
+        fprintf(stderr, "settings fuzz: --help gave status %d and %s\n", help.status, help.out.c_str());
+        exit(1);
+    }
+}
+
+void SettingsModel_Run(const uint8_t* data, size_t size, SettingsParse parse) {
+    SettingsCase c = Decode(data, size);
+    SetLimit(c.softlimit);
+    int64_t limit = MaxOpenLimit();
+    SettingsRun r = parse(c.args);
+    SetLimit(0);
+    Check(c, limit, r, Expect(c.args, limit, usage));
 }
