@@ -24,6 +24,7 @@ std::vector<uint32_t> Interfaces() {
     return out;
 }
 
+// The source an address block makes, and its text; record_model.h tells the kinds.
 void Source(const uint8_t* block, RecordCase* c) {
     AddrBytes a{};
     memcpy(a.b, block + 1, sizeof a.b);
@@ -60,9 +61,9 @@ void Source(const uint8_t* block, RecordCase* c) {
 
 // What each cleaning makes of a byte.
 struct Cleaning {
-    unsigned char control[256];        // every control byte a space
-    unsigned char controlbutlf[256];   // the same but LF
-    unsigned char nul[256];            // NUL a space
+    unsigned char control[256];       // every control byte a space
+    unsigned char controlbutlf[256];  // the same but LF
+    unsigned char nul[256];           // NUL a space
 };
 
 Cleaning MakeCleaning() {
@@ -164,7 +165,10 @@ RecordCase RecordModel_Decode(const uint8_t* data, size_t size) {
         pos += k;
         if (n == 0) n = k;
         if (n == 0) continue;  // the receive loop stores no empty datagram
-        if (k == 0) pattern = "x", k = 1;
+        if (k == 0) {
+            pattern = "x";  // the fill of a datagram without a pattern
+            k = 1;
+        }
         size_t len = std::min(n, RECORDMODEL_TEXT_MAX);
         RecordDatagram d{n, reopen, std::string()};
         d.text.reserve(len);

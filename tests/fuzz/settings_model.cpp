@@ -17,7 +17,7 @@ namespace {
 // Soft open-file limits around the bounds of the --maxopen limit; 0 keeps the
 // limit the run started with, and one beyond the hard limit is the hard limit.
 constexpr rlim_t LIMITS[16] = {0,    5,    6,     9,       10,      11,      1004,    1005,
-                                     1006, 4096, 65536, 1000004, 1000005, 1000006, 1048576, 1048577};
+                               1006, 4096, 65536, 1000004, 1000005, 1000006, 1048576, 1048577};
 
 struct SettingsCase {
     rlim_t softlimit;  // the soft open-file limit to parse under

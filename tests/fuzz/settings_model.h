@@ -5,7 +5,7 @@
 // settings are checked.
 //
 // Input: one byte whose low four bits pick the soft open-file limit the
-// parse runs under (SETTINGSMODEL_LIMITS), then the argument vector as
+// parse runs under (LIMITS in settings_model.cpp), then the argument vector as
 // NUL-separated pieces, the first being the program's name.
 #pragma once
 
@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-
 
 // What one parse did.
 struct SettingsRun {
@@ -23,8 +22,8 @@ struct SettingsRun {
     std::string settings;  // SettingsText of Settings when Settings_Parse returned, else empty
 };
 
-// A target's way to parse an argument vector, from the state start-up
-// leaves; the settings may point into args.
+// A target's way to parse an argument vector, in the state the daemon's
+// start-up leaves; the settings may point into args.
 using SettingsParse = SettingsRun (*)(std::vector<std::string>& args);
 
 // A target's start-up: keeps the open-file limits the run starts with (as
