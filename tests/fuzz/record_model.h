@@ -33,7 +33,10 @@
 #include "common/addr.h"
 
 inline constexpr size_t RECORDMODEL_TEXT_MAX = 8192;  // the longest text a datagram leaves
-inline constexpr int RECORDMODEL_DATAGRAMS_MAX = 16;  // per input, to bound the time of one run
+// Per input, to bound the time of one run: at most this many datagrams,
+// taken while their texts hold fewer than RECORDMODEL_INPUT_TEXT bytes.
+inline constexpr int RECORDMODEL_DATAGRAMS_MAX = 16;
+inline constexpr size_t RECORDMODEL_INPUT_TEXT = 16384;
 inline constexpr size_t RECORDMODEL_ADDR_BLOCK = 21;
 
 // 2024-05-06 07:08:09 UTC, file key 2024050607; the microseconds change per datagram.
