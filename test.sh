@@ -2,8 +2,10 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # Installs what is missing, then builds and runs every test twice: a plain
 # build, and one with AddressSanitizer and UndefinedBehaviorSanitizer. Last,
-# the fuzz targets run for 30 seconds each in a third build, made with clang;
-# without clang and its fuzzer runtime they are skipped with the reason.
+# the fuzz targets run in a third build, made with clang: the in-memory record
+# and command-line targets 30 seconds each, the others 10 (see
+# scripts/fuzz.sh); without clang and its fuzzer runtime they are skipped
+# with the reason.
 # Ends by listing every skipped test with its reason, and fails when the run
 # left files in the tree that git does not ignore.
 set -euo pipefail

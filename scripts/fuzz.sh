@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
 # Builds the libFuzzer targets of tests/fuzz with clang (ASan and UBSan) in
-# their own build directory and runs each for the given seconds (default 600)
-# as the CTest tests labelled fuzz, side by side, then prints each run's
-# final figures. A failing input is saved in <build dir>/tests/fuzz/artifacts.
+# their own build directory and runs them as the CTest tests labelled fuzz,
+# one per cpu side by side, then prints each run's final figures. The
+# in-memory record and command-line targets run the given seconds (default
+# 600); the targets that take a file or a child process per input, and
+# fuzz_addr, a third of that. A failing input is saved in
+# <build dir>/tests/fuzz/artifacts.
 # Exits 77 with the reason when this machine cannot build the targets.
 #   scripts/fuzz.sh [seconds]      FUZZ_BUILD_DIR picks the build directory (build-fuzz)
 set -euo pipefail
@@ -31,7 +34,7 @@ fi
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCORVASHENMIR_TESTS=OFF -DCORVASHENMIR_FUZZ=ON -DCORVASHENMIR_FUZZ_SECONDS="$seconds" >/dev/null
-cmake --build "$dir" -j "$jobs" --target fuzz_record fuzz_settings
+cmake --build "$dir" -j "$jobs" --target fuzz_targets
 status=0
 ctest --test-dir "$dir" -L fuzz -j "$jobs" --output-on-failure || status=1
 # libFuzzer's closing figures of each run, from ctest's log.

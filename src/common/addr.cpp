@@ -27,6 +27,7 @@ size_t FormatV4(uint32_t ip, char* buf) {
 }  // namespace
 
 size_t Addr_Format(const Addr& a, char* buf, size_t size) {
+    if (size == 0) return 0;
     int n;
     if (Addr_IsV4(a)) {
         // "255.255.255.255" and its NUL.

@@ -206,9 +206,8 @@ inline void Account(Dest* d, int64_t n) {
     if (d->length >= Settings.maxfilesize) PutMarker(d);
 }
 
-}  // namespace
-
-bool Dest_Open(Dest* d, const Addr& addr) {
+// Binds d to addr and enters it into the hash table, with its text and key.
+void Bind(Dest* d, const Addr& addr) {
     *d = Dest{};
     d->fd = -1;
     d->addr = addr;
@@ -216,20 +215,10 @@ bool Dest_Open(Dest* d, const Addr& addr) {
 
     d->addrlen = static_cast<uint32_t>(Addr_Format(addr, d->addrtext, sizeof d->addrtext));
     Clock_BoundedCopy(d->filekey, Clock.filekey, sizeof d->filekey);
-    char path[DEST_PATH_SIZE];
-    BuildPath(path, sizeof path, d);
+}
 
-    if (Settings.verbose) printf("OPEN %s ", path);
-    int fd = OpenFile(path);
-    if (fd < 0) {
-        // A missing directory: the source has none after all (it went
-        // since it was looked up), so it must not hold a failed mark.
-        d->gone = errno == ENOENT;
-        if (Settings.verbose) puts("FAILED!");
-        return false;
-    }
-    if (Settings.verbose) puts("OK");
-
+// Takes fd, just opened at path, as d's file, with its length and a buffer.
+bool Take(Dest* d, int fd, const char* path) {
     off_t size = lseek(fd, 0, SEEK_END);
     if (size < 0) {
         Log_Msg(LOGLEVEL_FILE, "warning: could not get length of %s: %s", path, strerror(errno));
@@ -251,6 +240,33 @@ bool Dest_Open(Dest* d, const Addr& addr) {
         d->endsmax = EndsCapacity();
     }
     return true;
+}
+
+}  // namespace
+
+bool Dest_Open(Dest* d, const Addr& addr) {
+    Bind(d, addr);
+    char path[DEST_PATH_SIZE];
+    BuildPath(path, sizeof path, d);
+
+    if (Settings.verbose) printf("OPEN %s ", path);
+    int fd = OpenFile(path);
+    if (fd < 0) {
+        // A missing directory: the source has none after all (it went
+        // since it was looked up), so it must not hold a failed mark.
+        d->gone = errno == ENOENT;
+        if (Settings.verbose) puts("FAILED!");
+        return false;
+    }
+    if (Settings.verbose) puts("OK");
+    return Take(d, fd, path);
+}
+
+bool Dest_OpenOn(Dest* d, const Addr& addr, int fd) {
+    Bind(d, addr);
+    char path[DEST_PATH_SIZE];
+    BuildPath(path, sizeof path, d);
+    return Take(d, fd, path);
 }
 
 bool Dest_SourceDirExists(const char* addrtext) {

@@ -71,3 +71,8 @@ void Dest_Flush(Dest* d);
 // Takes d out of the hash table, writes out and closes its file if open, and
 // logs what it lost and discarded since the open.
 void Dest_Close(Dest* d);
+
+// Testing: Dest_Open on fd, a regular file the caller opened for appending,
+// in place of the source's file at its path; d owns fd from then on. Lets a
+// test keep one file, and no directory per source, for a run of many opens.
+bool Dest_OpenOn(Dest* d, const Addr& addr, int fd);

@@ -11,6 +11,7 @@
 #include "log/log.h"
 
 SettingsRecord Settings;
+void (*Settings_ExitHook)(int status) = nullptr;
 
 namespace {
 
@@ -114,7 +115,9 @@ void Usage(const char* msg) {
         fprintf(out, "%s: %s\n\n", Settings.progname, msg);
     }
     fprintf(out, USAGE_TEXT, Settings.progname, VERSION, static_cast<unsigned>(Settings_MaxOpenLimit()));
-    exit(out == stdout ? 0 : 1);
+    int status = out == stdout ? 0 : 1;
+    if (Settings_ExitHook != nullptr) Settings_ExitHook(status);
+    exit(status);
 }
 
 void Settings_Parse(int argc, char** argv) {

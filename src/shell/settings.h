@@ -61,3 +61,8 @@ int32_t Settings_MaxOpenLimit();
 // The words printed in the settings line.
 const char* Settings_RecvModeWord(int32_t recvmode);
 const char* Settings_SplitWord(int32_t split);
+
+// Testing: when set, Usage calls it with the exit status before it exits;
+// a hook that throws takes the exit back to the caller of Settings_Parse,
+// so a test can parse many command lines in one process.
+extern void (*Settings_ExitHook)(int status);
