@@ -616,6 +616,9 @@ def settle(t, proc, port, root, args, cpu0, sched0):
     err = wait_quiet(proc.pid, port, root, 60, ignore)
     if err:
         t.errors.append(err)
+    if proc.poll() is not None:
+        t.errors.append("receiver ended early with status %s" % proc.returncode)
+        return
     cpu1, sched1 = run.proc_cpu(proc.pid), sched_ns(proc.pid)
     t.cpu_user = cpu1[0] - cpu0[0]
     t.cpu = t.cpu_user + cpu1[1] - cpu0[1]

@@ -91,13 +91,22 @@ def build(args):
 # ---------------------------------------------------------------- system facts
 
 def free_port():
-    # A port is free when both the wildcard and loopback binds succeed.
+    # Below the kernel's ephemeral range, which the senders' own sockets draw
+    # from, and free for both families, since the daemon binds the IPv6
+    # wildcard with IPv4 on it.
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        low = 32768
     for _ in range(200):
-        port = random.randint(20000, 60999)
+        port = random.randint(10000, max(10001, low - 1))
         ok = True
-        for addr in ("0.0.0.0", "127.0.0.1"):
-            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        for family, addr in ((socket.AF_INET, "0.0.0.0"), (socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::")):
+            s = socket.socket(family, socket.SOCK_DGRAM)
             try:
+                if family == socket.AF_INET6:
+                    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
                 s.bind((addr, port))
             except OSError:
                 ok = False
@@ -166,10 +175,13 @@ def proc_cpu(pid):
 
 
 def proc_hwm_kb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
     return None
 
 

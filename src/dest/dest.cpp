@@ -269,12 +269,6 @@ bool Dest_OpenOn(Dest* d, const Addr& addr, int fd) {
     return Take(d, fd, path);
 }
 
-bool Dest_SourceDirExists(const char* addrtext) {
-    // Relative to the root, which is the working directory for the daemon's life.
-    struct stat st;
-    return fstatat(AT_FDCWD, addrtext, &st, 0) == 0 && S_ISDIR(st.st_mode);
-}
-
 bool Dest_Admit(Dest* d) {
     if (d->length < Settings.maxfilesize) return true;
     Count_Inc(d->discarded);

@@ -40,11 +40,6 @@ struct Dest {
 
 inline bool Dest_IsOpen(const Dest* d) { return d->fd >= 0; }
 
-// Whether the root directory holds a directory named addrtext (a link to one
-// counts): only such a source may take a descriptor and open a file. The
-// directory is looked up afresh each time, from the kernel's cache.
-bool Dest_SourceDirExists(const char* addrtext);
-
 // Binds d to addr, enters it into the hash table and opens the source's file
 // for the current file key. False when the file could not be opened; d then
 // stays in the table as the mark of a failed source, or, when the source's

@@ -10,6 +10,7 @@
 
 #include "clock/clock.h"
 #include "common/counters.h"
+#include "dest/dest_dirs.h"
 #include "dest/dest_hash.h"
 #include "dest/dest_pool.h"
 #include "log/log.h"
@@ -81,6 +82,7 @@ int ReceiveBatch(int sock) {
     for (int i = 0; i < Batch.count; i++) Batch.msgs[i].msg_hdr.msg_namelen = sizeof Batch.from[i];
     int n = recvmmsg(sock, Batch.msgs.data(), RECV_BATCH, MSG_DONTWAIT, nullptr);
     Batch.count = n > 0 ? n : 0;
+    if (n > 0) DestDirs_Recheck();
     Batch.next = 0;
     return Batch.count;
 }
@@ -126,6 +128,7 @@ void Rollover(int sock, bool first, int32_t* opens) {
     Log_Close();
     Log_Open();
     DestPool_CloseAll();
+    DestDirs_Read();
     // Nothing was counted before the first turn but that turn's own datagram,
     // which belongs to the first period: resetting then would lose it.
     if (!first) Recv_Statistics(sock, *opens);
@@ -137,6 +140,7 @@ void Rollover(int sock, bool first, int32_t* opens) {
 void Hangup() {
     Log_Msg(LOGLEVEL_FILE, "signal: got SIGHUP - flushing and closing all open files");
     DestPool_CloseAll();
+    DestDirs_Read();
     Log_Close();
     Log_Open();
     Log_Msg(LOGLEVEL_FILE, "signal: back from SIGHUP - all files including local daemon log were closed");
@@ -146,8 +150,8 @@ void Hangup() {
 // A source without a descriptor is stored only when its directory exists;
 // that is looked up before the open gate, so sources nobody made a
 // directory for (a flood of forged addresses among them) cost neither
-// admissions of the gate nor descriptors, and a directory made while the
-// daemon runs counts from the source's next datagram on.
+// admissions of the gate nor descriptors nor a system call, and a directory
+// made while the daemon runs counts from the source's next datagram on.
 void Route(const Datagram& dg, int32_t* opens) {
     Dest* d = DestHash_Find(dg.source);
     if (d != nullptr) {
@@ -161,7 +165,7 @@ void Route(const Datagram& dg, int32_t* opens) {
     }
     char text[ADDR_TEXT_SIZE];
     Addr_Format(dg.source, text, sizeof text);
-    if (!Dest_SourceDirExists(text)) {
+    if (!DestDirs_Has(text)) {
         FailReport_Add(dg.source);
         return;
     }
@@ -218,6 +222,7 @@ int32_t Recv_Loop(int sock, struct tm* tm) {
             OpenGate_Tick();
             // Records wait in memory at most about a second.
             if (!first) DestPool_WriteOutBefore(Clock.sec);
+            if (!first) DestDirs_Tick();
             last = now;
             metricsDue = metricsDue || Clock.sec % 10 == 0;
         }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "dest/dest_dirs.h"
 #include "dest_test_util.h"
 #include "support/child.h"
 
@@ -271,7 +272,7 @@ TEST_F(DestFaultTest, FailedOpenIsGoneOnlyWithoutTheDirectory) {
     Log_Open();
     Dest* d = DestPool_Take();
     rmdir(kAddr.c_str());
-    EXPECT_FALSE(Dest_SourceDirExists(kAddr.c_str()));
+    EXPECT_FALSE(DestDirs_Has(kAddr.c_str()));
     EXPECT_FALSE(Dest_Open(d, Ip(kAddr.c_str())));
     EXPECT_TRUE(d->gone);
     DestPool_Release(d);
@@ -279,7 +280,7 @@ TEST_F(DestFaultTest, FailedOpenIsGoneOnlyWithoutTheDirectory) {
 
     ASSERT_EQ(mkdir(kAddr.c_str(), 0777), 0);
     ASSERT_EQ(mkfifo(kPath.c_str(), 0666), 0);
-    EXPECT_TRUE(Dest_SourceDirExists(kAddr.c_str()));
+    EXPECT_TRUE(DestDirs_Has(kAddr.c_str()));
     d = DestPool_Take();
     EXPECT_FALSE(Dest_Open(d, Ip(kAddr.c_str())));
     EXPECT_FALSE(d->gone);
@@ -287,11 +288,11 @@ TEST_F(DestFaultTest, FailedOpenIsGoneOnlyWithoutTheDirectory) {
 
     // A plain file or a link to nothing in the directory's place is no directory.
     WriteFile("10.0.0.5", "x");
-    EXPECT_FALSE(Dest_SourceDirExists("10.0.0.5"));
+    EXPECT_FALSE(DestDirs_Has("10.0.0.5"));
     ASSERT_EQ(symlink("nowhere", "10.0.0.6"), 0);
-    EXPECT_FALSE(Dest_SourceDirExists("10.0.0.6"));
+    EXPECT_FALSE(DestDirs_Has("10.0.0.6"));
     ASSERT_EQ(symlink(kAddr.c_str(), "10.0.0.7"), 0);
-    EXPECT_TRUE(Dest_SourceDirExists("10.0.0.7"));
+    EXPECT_TRUE(DestDirs_Has("10.0.0.7"));
     DestPool_CloseAll();
     Log_Close();
 }
