@@ -6,8 +6,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <ctime>
-
 #include <array>
 
 #include "clock/clock.h"
@@ -36,12 +34,6 @@ constexpr size_t RECV_SLOT = RECORD_MAXTEXT + 1;
 // A stop stores what is already queued, for at most this long.
 constexpr int64_t STOP_DRAIN_USEC = 1000000;
 
-// Datagrams that come in a stream, each finding the daemon waiting, cost a
-// wakeup apiece, which in a virtual machine outweighs storing them. While
-// they come closer together than this, a batch that emptied the queue is
-// followed by a pause of this long, so that one wakeup takes many.
-constexpr int64_t GATHER_USEC = 200;
-
 struct Datagram {
     char* data;
     size_t len;
@@ -53,10 +45,8 @@ struct RecvBatchRecord {
     std::array<struct mmsghdr, RECV_BATCH> msgs;
     std::array<struct iovec, RECV_BATCH> iovs;
     std::array<struct sockaddr_in6, RECV_BATCH> from;  // room for either family
-    int count;         // datagrams the last call delivered
-    int next;          // the next of them to hand out
-    int64_t filledAt;  // clock, in microseconds, of the last call that delivered any
-    int64_t spacing;   // microseconds between datagrams, as that call took them
+    int count;  // datagrams the last call delivered
+    int next;   // the next of them to hand out
 };
 
 RecvBatchRecord Batch;
@@ -85,8 +75,6 @@ void Batch_Init() {
     }
     Batch.count = 0;
     Batch.next = 0;
-    Batch.filledAt = 0;
-    Batch.spacing = INT64_MAX;
 }
 
 int ReceiveBatch(int sock) {
@@ -94,41 +82,26 @@ int ReceiveBatch(int sock) {
     for (int i = 0; i < Batch.count; i++) Batch.msgs[i].msg_hdr.msg_namelen = sizeof Batch.from[i];
     int n = recvmmsg(sock, Batch.msgs.data(), RECV_BATCH, MSG_DONTWAIT, nullptr);
     Batch.count = n > 0 ? n : 0;
-    if (n > 0) {
-        // The clock of the turn before, read microseconds ago: no reading of its own.
-        int64_t now = Clock.sec * 1000000 + Clock.usec;
-        Batch.spacing = (now - Batch.filledAt) / n;
-        Batch.filledAt = now;
-        DestDirs_Recheck();
-    }
+    if (n > 0) DestDirs_Recheck();
     Batch.next = 0;
     return Batch.count;
 }
 
-// A new batch once the last is used up. Without wait nothing is waited
-// for. With wait an empty socket is waited on for at most WAIT_MS; the
+// Hands out the next datagram, receiving a new batch when this one is used
+// up. With wait set an empty socket is waited on for at most WAIT_MS; the
 // timeout of recvmmsg itself is no use, as it is checked only after a
 // datagram arrives. A batch shorter than RECV_BATCH emptied the queue, so
-// then the wait comes first (a datagram that came since ends it at once, and
-// a trickle of single datagrams costs no call that finds nothing), after a
-// pause to gather a stream.
-bool Refill(int sock, bool wait) {
-    if (!wait) return ReceiveBatch(sock) > 0;
-    if (Batch.count == RECV_BATCH && ReceiveBatch(sock) > 0) return true;
-    if (Batch.count > 0 && Batch.spacing < GATHER_USEC) {
-        struct timespec pause = {0, GATHER_USEC * 1000};
-        // A signal ends the pause: the loop serves it before it waits.
-        bool signalled = nanosleep(&pause, nullptr) != 0;
-        if (ReceiveBatch(sock) > 0) return true;
-        if (signalled) return false;
-    }
-    struct pollfd pfd = {sock, POLLIN, 0};
-    return poll(&pfd, 1, WAIT_MS) > 0 && ReceiveBatch(sock) > 0;
-}
-
-// Hands out the next datagram, receiving a new batch when this one is used up.
+// then the wait comes first: a datagram that came since ends it at once, and
+// a trickle of single datagrams costs no call that finds nothing.
 bool Receive(int sock, bool wait, Datagram* dg) {
-    if (Batch.next >= Batch.count && !Refill(sock, wait)) return false;
+    if (Batch.next >= Batch.count) {
+        bool drained = wait && Batch.count < RECV_BATCH;
+        if (drained || ReceiveBatch(sock) == 0) {
+            if (!wait) return false;
+            struct pollfd pfd = {sock, POLLIN, 0};
+            if (poll(&pfd, 1, WAIT_MS) <= 0 || ReceiveBatch(sock) == 0) return false;
+        }
+    }
     int i = Batch.next++;
     const struct msghdr& h = Batch.msgs[i].msg_hdr;
     if (h.msg_flags & MSG_TRUNC) {
