@@ -22,6 +22,13 @@ enum Kind : uint8_t {
 // The fewest slots, and at most half of them used.
 constexpr size_t DIRS_MIN_SLOTS = 1024;
 
+// Ticks after a read, with the root unchanged, before the names are read once
+// more: a change made within the same tick of the coarse clock that stamps
+// the root's times as the change before the read (a rename of a directory,
+// or a removal and a making, which leave the link count too) shows in none
+// of them. Two ticks are a whole second past the read, long past that tick.
+constexpr int DIRS_SETTLE_TICKS = 2;
+
 struct DirIndexRecord {
     char (*names)[ADDR_TEXT_SIZE];  // open addressing by NameHash, linear probing
     uint8_t* kinds;
@@ -29,6 +36,8 @@ struct DirIndexRecord {
     struct stat stamp;  // the root when its names were read
     bool valid;         // the names answer: the root has not changed since
     bool checked;       // the root was looked at since the last recheck
+    bool settled;       // read again DIRS_SETTLE_TICKS after the root last changed
+    int quiet;          // ticks since the read with the root unchanged
 };
 
 DirIndexRecord Index;
@@ -41,7 +50,10 @@ uint64_t NameHash(const char* s) {
 }
 
 // The root is the working directory for the daemon's life.
-bool StatRoot(struct stat* st) { return fstatat(AT_FDCWD, "", st, AT_EMPTY_PATH) == 0; }
+bool StatRoot(struct stat* st) {
+    if (DestDirs_StatHook != nullptr) return DestDirs_StatHook(st);
+    return fstatat(AT_FDCWD, "", st, AT_EMPTY_PATH) == 0;
+}
 
 // A directory made in the root raises its link count and moves its times;
 // the count also tells of a change within one tick of the coarse clock that
@@ -96,6 +108,8 @@ long CountEntries() {
 
 }  // namespace
 
+bool (*DestDirs_StatHook)(struct stat* st) = nullptr;
+
 bool DestDirs_Has(const char* addrtext) {
     if (!Index.checked) {
         Index.checked = true;
@@ -110,6 +124,8 @@ bool DestDirs_Has(const char* addrtext) {
 void DestDirs_Read() {
     Index.valid = false;
     Index.checked = false;
+    Index.settled = false;
+    Index.quiet = 0;
     struct stat before, after;
     long n = StatRoot(&before) ? CountEntries() : -1;
     if (n < 0) return;
@@ -147,8 +163,10 @@ void DestDirs_Read() {
 
 void DestDirs_Tick() {
     struct stat now;
-    if (Index.valid && StatRoot(&now) && Same(now, Index.stamp)) return;
+    bool unchanged = Index.valid && StatRoot(&now) && Same(now, Index.stamp);
+    if (unchanged && (Index.settled || ++Index.quiet < DIRS_SETTLE_TICKS)) return;
     DestDirs_Read();
+    if (unchanged && Index.valid && Same(Index.stamp, now)) Index.settled = true;
 }
 
 void DestDirs_Recheck() { Index.checked = false; }

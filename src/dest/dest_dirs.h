@@ -18,9 +18,17 @@ bool DestDirs_Has(const char* addrtext);
 // is read, or cannot be read, the kernel keeps answering until the next read.
 void DestDirs_Read();
 
-// Once a second: reads the names anew when the root has changed since.
+// Once a second: reads the names anew when the root has changed since, and
+// once more two ticks after a read with the root unchanged, for what changed
+// within the same tick of the coarse clock that stamps the root's times.
 void DestDirs_Tick();
 
 // After every receive: a directory made before a datagram was sent is seen
 // when that datagram is routed.
 void DestDirs_Recheck();
+
+// Testing: when set, the root's inode, link count and times are taken from it
+// instead of the kernel, so a test can change the root unseen, as a change
+// within one tick of a coarse file clock is.
+struct stat;
+extern bool (*DestDirs_StatHook)(struct stat* st);

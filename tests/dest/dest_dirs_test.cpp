@@ -69,6 +69,36 @@ TEST_F(DestDirsTest, ChangeSeenAtTheNextRecheck) {
     EXPECT_TRUE(DestDirs_Has("10.0.0.1"));
 }
 
+// A rename within one tick of a coarse file clock leaves the root's times and
+// link count as they were (the hook holds them): the names read are checked
+// once more two ticks after the read, and not again while the root shows no
+// change.
+TEST_F(DestDirsTest, ChangeTheRootDoesNotShowFoundTwoTicksAfterTheRead) {
+    static struct stat held;
+    ASSERT_EQ(stat(".", &held), 0);
+    struct Unhook {
+        ~Unhook() { DestDirs_StatHook = nullptr; }
+    } unhook;
+    DestDirs_StatHook = [](struct stat* st) {
+        *st = held;
+        return true;
+    };
+    DestDirs_Read();
+    ASSERT_EQ(rename("10.0.0.1", "10.0.0.9"), 0);
+    DestDirs_Recheck();
+    EXPECT_TRUE(DestDirs_Has("10.0.0.1")) << "answered from the names read before the rename";
+    EXPECT_FALSE(DestDirs_Has("10.0.0.9"));
+    DestDirs_Tick();
+    EXPECT_FALSE(DestDirs_Has("10.0.0.9")) << "names read again one tick after the read";
+    DestDirs_Tick();
+    EXPECT_TRUE(DestDirs_Has("10.0.0.9")) << "names not read again two ticks after the read";
+    EXPECT_FALSE(DestDirs_Has("10.0.0.1"));
+
+    ASSERT_EQ(rename("10.0.0.9", "10.0.0.8"), 0);
+    for (int i = 0; i < 5; i++) DestDirs_Tick();
+    EXPECT_TRUE(DestDirs_Has("10.0.0.9")) << "names read again with no change shown since they settled";
+}
+
 // A link is asked of the kernel each time, since its target may come and go
 // without the root changing.
 TEST_F(DestDirsTest, LinkTargetThatComesLater) {
