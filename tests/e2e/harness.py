@@ -916,6 +916,10 @@ class ClockTurnstile(_Helper):
                     continue
                 try:
                     os.write(fd, text)
+                except BrokenPipeError:
+                    # The reader this open found was the last one, done with its read
+                    # and closing; the next one waits in its open for the next turn.
+                    continue
                 finally:
                     os.close(fd)
                 self.reads += 1
