@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
-# Installs what is missing, then builds and runs every test twice: a plain
+# Installs what is missing, checks the include layers of src/ (scripts/layers.sh),
+# then builds and runs every test twice: a plain
 # build, and one with AddressSanitizer and UndefinedBehaviorSanitizer. Last,
 # the fuzz targets run in a third build, made with clang: the in-memory record
 # and command-line targets 30 seconds each, the others 10 (see
@@ -48,6 +49,9 @@ skips() {
         }
     ' "$2" "$3"
 }
+
+echo "=== include layers"
+scripts/layers.sh || status=1
 
 for variant in plain sanitize; do
     dir=build-test-$variant

@@ -5,8 +5,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
-#include "shell/settings.h"
+#include "clock/clock_test.h"
+#include "common/settings.h"
 
 ClockRecord Clock;
 
@@ -46,7 +48,14 @@ void Clock_BoundedCopy(char* dst, const char* src, size_t n) {
     dst[n - 1] = '\0';
 }
 
-int Clock_Update(ClockRecord* clock, struct tm* tm_out) {
+ClockTurn Clock_Init(ClockRecord* clock, bool oldstyle, int32_t split) {
+    clock->oldstyle = oldstyle;
+    clock->daily = split == SPLIT_DAY;
+    clock->sec = 0;
+    return Clock_Update(clock);
+}
+
+ClockTurn Clock_Update(ClockRecord* clock) {
     struct timeval tv;
     if (gettimeofday(&tv, nullptr) < 0) {
         clock->failed = "gettimeofday";
@@ -58,10 +67,10 @@ int Clock_Update(ClockRecord* clock, struct tm* tm_out) {
         clock->usec = tv.tv_usec;
         return CLOCK_SAME;
     }
-    return Clock_UpdateAt(clock, tv.tv_sec, tv.tv_usec, tm_out);
+    return Clock_UpdateAt(clock, tv.tv_sec, tv.tv_usec);
 }
 
-[[gnu::noinline]] int Clock_UpdateAt(ClockRecord* clock, int64_t sec, int64_t usec, struct tm* tm_out) {
+[[gnu::noinline]] ClockTurn Clock_UpdateAt(ClockRecord* clock, int64_t sec, int64_t usec) {
     if (usec >= 1000000) {
         usec -= 1000000;
         sec++;
@@ -86,7 +95,15 @@ int Clock_Update(ClockRecord* clock, struct tm* tm_out) {
     }
     clock->sec = sec;
     clock->usec = usec;
-    if (tm_out != nullptr) *tm_out = local;
+    ClockTurn turn = CLOCK_SECOND;
+    if (local.tm_mday != clock->mday || local.tm_mon != clock->mon || local.tm_year != clock->year)
+        turn = CLOCK_DAY;
+    else if (local.tm_hour != clock->hour)
+        turn = CLOCK_HOUR;
+    clock->hour = local.tm_hour;
+    clock->mday = local.tm_mday;
+    clock->mon = local.tm_mon;
+    clock->year = local.tm_year;
 
     clock->tzoff = Offset(local, utc);
 
@@ -97,7 +114,7 @@ int Clock_Update(ClockRecord* clock, struct tm* tm_out) {
     unsigned min = static_cast<unsigned>(local.tm_min);
     unsigned s = static_cast<unsigned>(local.tm_sec);
 
-    if (Settings.oldtimestamp) {
+    if (clock->oldstyle) {
         snprintf(clock->tmpl, sizeof clock->tmpl, "%s %2u %02u:%02u:%02u", MONTHS[local.tm_mon],
                  mday, hour, min, s);
         clock->usecpos = -1;
@@ -123,9 +140,9 @@ int Clock_Update(ClockRecord* clock, struct tm* tm_out) {
     clock->stamplen = static_cast<uint32_t>(strlen(clock->stamp));
 
     snprintf(clock->datekey, sizeof clock->datekey, "%04u%02u%02u", year, mon, mday);
-    if (Settings.split == SPLIT_DAY)
+    if (clock->daily)
         Clock_BoundedCopy(clock->filekey, clock->datekey, sizeof clock->filekey);
     else
         snprintf(clock->filekey, sizeof clock->filekey, "%04u%02u%02u%02u", year, mon, mday, hour);
-    return CLOCK_CHANGED;
+    return turn;
 }

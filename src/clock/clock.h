@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 
 inline constexpr int CLOCK_STAMP_SIZE = 64;
 inline constexpr int CLOCK_KEY_SIZE = 20;
@@ -20,21 +19,30 @@ struct ClockRecord {
     char stamp[CLOCK_STAMP_SIZE];  // tmpl with room for the microseconds, which Clock_Stamp fills
     uint32_t stamplen;             // characters in stamp
     const char* failed;            // the call that failed, when an update returned CLOCK_FAILED
+    int32_t hour, mday, mon, year; // local time of sec, as localtime gives it
+    bool oldstyle;                 // "Mar  5 22:07:09" stamps instead of RFC 3339
+    bool daily;                    // the file key is the date alone
 };
 
 extern ClockRecord Clock;
 
-enum ClockResult : int {
+// What an update found: each result implies those below it, so a new day
+// is also a new hour and a new second.
+enum ClockTurn : int {
     CLOCK_FAILED = -1,  // errno set, clock->failed names the call; the record is unchanged
     CLOCK_SAME = 0,
-    CLOCK_CHANGED = 1,
+    CLOCK_SECOND = 1,   // a new second
+    CLOCK_HOUR = 2,     // a new local hour (or the clock was set back past one)
+    CLOCK_DAY = 3,      // a new local date
 };
 
-// Reads the wall clock into clock. CLOCK_CHANGED, with tm_out (when not
-// null) filled with the local time, if the whole second changed; CLOCK_SAME
-// otherwise. The clock cannot end the process itself, since the daemon log
-// stamps its lines from it: on CLOCK_FAILED the caller does.
-int Clock_Update(ClockRecord* clock, struct tm* tm_out);
+// Sets the stamp style and the file key's split and rebuilds every string
+// from the wall clock. The clock cannot end the process itself, since the
+// daemon log stamps its lines from it: on CLOCK_FAILED the caller does.
+ClockTurn Clock_Init(ClockRecord* clock, bool oldstyle, int32_t split);
+
+// Reads the wall clock into clock and tells what began since the last read.
+ClockTurn Clock_Update(ClockRecord* clock);
 
 // Two decimal digits for each of 0..99.
 inline constexpr char CLOCK_PAIRS[] =
@@ -65,6 +73,3 @@ int64_t Clock_SteadyUsec();
 
 // Copies at most n bytes of src into dst, padding with NULs; dst[n-1] is always NUL.
 void Clock_BoundedCopy(char* dst, const char* src, size_t n);
-
-// Testing: Clock_Update for a given reading instead of the wall clock.
-int Clock_UpdateAt(ClockRecord* clock, int64_t sec, int64_t usec, struct tm* tm_out);

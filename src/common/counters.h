@@ -1,27 +1,15 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Counters below every module: received bytes, which the receive loop adds
-// and the eviction's random pick reads; the totals since start, which the
-// metrics file shows; and the saturating step that every per-period count
-// uses.
+// What became of every datagram, counted once per event. The totals only
+// grow; a period's numbers (a second, an hour) are the difference of the
+// totals since the period began, and a line that prints one stops it at
+// 2147483647 there. The metrics file shows the totals themselves.
 #pragma once
 
 #include <cstdint>
 
-// Bytes received since the last rollover, as millions and a remainder.
-struct RecvCounterRecord {
-    uint32_t millions;
-    uint32_t remainder;  // below 1,000,000
-};
-
-extern RecvCounterRecord RecvCounter;
-
-void RecvCounter_Add(uint32_t len);
-
-// What became of every datagram since start, never reset and never
-// saturating: each is raised where the per-period count or the log line it
-// matches is made. Every datagram received is stored or dropped for exactly
-// one reason, so receivedDatagrams = stored + droppedFailed + droppedRate +
-// droppedBurst + droppedCap between any two datagrams.
+// Every datagram received is stored or dropped for exactly one reason, so
+// receivedDatagrams = stored + droppedFailed + droppedRate + droppedBurst +
+// droppedCap between any two datagrams.
 struct TotalsRecord {
     uint64_t receivedDatagrams;  // of one byte or more, taken from the socket
     uint64_t receivedBytes;
@@ -37,13 +25,16 @@ struct TotalsRecord {
     uint64_t logUnwritten;       // daemon log lines that went to stderr instead
     int64_t lastDatagramSec;     // clock of the last datagram received, 0 before it
     int64_t lastDatagramUsec;
+    uint64_t kernelDrops;        // the socket had no room for them, as last read from it
 };
 
 extern TotalsRecord Totals;
 
-// Raises a counter by more (at least 0), stopping at 2147483647 instead of wrapping.
-inline void Count_Add(int32_t& n, int32_t more) {
-    n = n > INT32_MAX - more ? INT32_MAX : n + more;
-}
+// The totals when the current statistics period (the hour) began.
+const TotalsRecord& Counters_PeriodStart();
 
-inline void Count_Inc(int32_t& n) { Count_Add(n, 1); }
+// Begins a new statistics period at the totals as they stand.
+void Counters_StartPeriod();
+
+// A count as a line prints it with %u: at most 2147483647.
+inline uint32_t Count_Print(uint64_t n) { return n > INT32_MAX ? INT32_MAX : static_cast<uint32_t>(n); }

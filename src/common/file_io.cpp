@@ -38,3 +38,9 @@ void File_CutTail(int fd, uint32_t n) {
     int r = ftruncate(fd, end - static_cast<off_t>(n));
     (void)r;
 }
+
+void File_CloseKeepErrno(int fd) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+}

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Appending to the daemon's files: whole writes, and taking back a partial one.
+// Appending to the daemon's files: whole writes, taking back a partial one,
+// and closing on an error path.
 #pragma once
 
 #include <sys/uio.h>
@@ -14,3 +15,7 @@ size_t File_WriteAll(int fd, struct iovec* iov, int cnt, int* err);
 // Cuts the last n bytes, a partly written record or line, off the end of the
 // file, so what comes next never glues to it.
 void File_CutTail(int fd, uint32_t n);
+
+// Closes fd without changing errno, for error paths that report the error
+// that came before the close.
+void File_CloseKeepErrno(int fd);

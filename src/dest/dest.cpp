@@ -11,15 +11,20 @@
 #include <cstring>
 
 #include "common/counters.h"
+#include "common/fd_reserve.h"
 #include "common/file_io.h"
-#include "dest/dest_hash.h"
+#include "common/settings.h"
+#include "dest/dest_test.h"
 #include "log/log.h"
-#include "shell/settings.h"
 
 namespace {
 
-// A write larger than this is still written, but not counted toward the cap.
+// A write larger than this is still written, but not counted toward the cap:
+// the longest record of a datagram (head and 8192 bytes of text) is far below.
 constexpr int64_t COUNTED_MAX = 65599;
+
+// The facility and severity of the marker line: syslog (5) and warning (4).
+constexpr unsigned MARKER_PRIORITY = 5 * 8 + 4;
 
 // The record ends follow the buffer, aligned for their type.
 size_t EndsOffset() { return (static_cast<size_t>(Settings.bufsize) + 3) & ~size_t{3}; }
@@ -31,14 +36,15 @@ void BuildPath(char* path, size_t size, const Dest* d) {
 
 // Opens the path for appending. Never blocks on a FIFO, never follows a link
 // in the last component, and takes only a regular file. -1 with errno set.
+// At the open-file limit a pooled file gives its descriptor back first.
 int OpenFile(const char* path) {
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666);
+    constexpr int FLAGS = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+    int fd = open(path, FLAGS, 0666);
+    if (fd < 0 && FdReserve_Reclaim(errno)) fd = open(path, FLAGS, 0666);
     if (fd < 0) return -1;
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
+        File_CloseKeepErrno(fd);
         return -1;
     }
     return fd;
@@ -54,8 +60,9 @@ bool IsRegular(int fd) {
     return false;
 }
 
+// The source's own count names it in its drop line; the total is the metric.
 void CountLost(Dest* d, int32_t n) {
-    Count_Add(d->lost, n);
+    d->lost += static_cast<uint64_t>(n);
     Totals.lostRecords += static_cast<uint64_t>(n);
 }
 
@@ -79,30 +86,27 @@ void LoseBuffered(Dest* d) {
 }
 
 // A file whose name is gone (removed, or its directory removed) would keep
-// taking records nobody can read: switch to a fresh open of its path, or
-// become a failed source, losing what is buffered, when that open fails.
-void FollowName(Dest* d) {
+// taking records nobody can read: it is closed, which also frees its
+// descriptor for the successor, and its path opened anew. When that open
+// fails d becomes a failed source, losing what is buffered.
+DestStatus FollowName(Dest* d) {
     struct stat st;
-    if (fstat(d->fd, &st) != 0 || st.st_nlink > 0) return;
+    if (fstat(d->fd, &st) != 0 || st.st_nlink > 0) return DEST_OK;
+    close(d->fd);
+    d->fd = -1;
     char path[DEST_PATH_SIZE];
     BuildPath(path, sizeof path, d);
     int fd = OpenFile(path);
     off_t size = fd >= 0 ? lseek(fd, 0, SEEK_END) : -1;
     if (fd >= 0 && (size < 0 || !IsRegular(fd))) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
+        File_CloseKeepErrno(fd);
         fd = -1;
     }
-    if (fd < 0) {
-        d->lasterr = errno;
-        d->gone = errno == ENOENT;
-    }
-    close(d->fd);
     d->fd = fd;
     if (fd < 0) {
+        d->lasterr = errno;
         LoseBuffered(d);
-        return;
+        return d->lasterr == ENOENT ? DEST_GONE : DEST_FAILED;
     }
     // The start of a partly written record went with the old file.
     if (d->torn > 0) {
@@ -110,15 +114,16 @@ void FollowName(Dest* d) {
         Consume(d, d->ends[0]);
     }
     d->length = size + d->fill;
+    return DEST_OK;
 }
 
 // Writes the buffer out. What a failed or short write leaves stays buffered
-// from its first unwritten byte, so the next write completes the record.
-bool Flush(Dest* d) {
-    if (d->fill == 0) return true;
-    FollowName(d);
-    if (d->fd < 0) return false;
-    if (d->fill == 0) return true;
+// from its first unwritten byte, so the next write completes the record:
+// the file stays open, and that is DEST_OK too.
+DestStatus Flush(Dest* d) {
+    if (d->fill == 0) return DEST_OK;
+    DestStatus st = FollowName(d);
+    if (st != DEST_OK || d->fill == 0) return st;
     struct iovec iov = {d->buffer, d->fill};
     int err;
     size_t n = File_WriteAll(d->fd, &iov, 1, &err);
@@ -126,11 +131,11 @@ bool Flush(Dest* d) {
         d->fill = 0;
         d->records = 0;
         d->torn = 0;
-        return true;
+        return DEST_OK;
     }
     d->lasterr = err;
     Consume(d, static_cast<uint32_t>(n));
-    return false;
+    return DEST_OK;
 }
 
 // Whether a record of total bytes fits in the buffer beside what it holds,
@@ -155,13 +160,16 @@ inline int64_t Append(Dest* d, const char* head, size_t headlen, const char* tex
 // when it fits now, else writes it straight through. Returns the bytes
 // taken, or -1 when the record is lost: the buffer still holds what a failed
 // write left, or the straight write failed (what it wrote is cut off again).
-[[gnu::noinline]] int64_t PutOverflow(Dest* d, const char* head, size_t headlen, const char* text, size_t len) {
+// *st tells of a reopen that failed on the way.
+[[gnu::noinline]] int64_t PutOverflow(Dest* d, const char* head, size_t headlen, const char* text, size_t len,
+                                      DestStatus* st) {
     size_t total = headlen + len + 1;
     bool fits = false;
     if (d->fd >= 0) {
-        bool flushed = Flush(d);
+        *st = Flush(d);
+        bool flushed = *st == DEST_OK && d->fill == 0;
         fits = Fits(d, total);
-        if (!fits && flushed && d->fd >= 0) {
+        if (!fits && flushed) {
             char lf = '\n';
             struct iovec iov[3] = {{const_cast<char*>(head), headlen}, {const_cast<char*>(text), len}, {&lf, 1}};
             int err;
@@ -180,40 +188,34 @@ inline int64_t Append(Dest* d, const char* head, size_t headlen, const char* tex
 
 // Appends a record, head, text and a line feed, to d's file: copied into the
 // buffer when it fits, the common case, else as PutOverflow says.
-inline int64_t Put(Dest* d, const char* head, size_t headlen, const char* text, size_t len) {
+inline int64_t Put(Dest* d, const char* head, size_t headlen, const char* text, size_t len, DestStatus* st) {
     size_t total = headlen + len + 1;
-    if (!Fits(d, total)) return PutOverflow(d, head, headlen, text, len);
+    if (!Fits(d, total)) return PutOverflow(d, head, headlen, text, len, st);
     return Append(d, head, headlen, text, len, total);
 }
 
 // Appends the marker line once a write makes the file reach the cap, and
 // reports the drop once.
-[[gnu::noinline]] void PutMarker(Dest* d) {
+[[gnu::noinline]] void PutMarker(Dest* d, DestStatus* st) {
     char marker[256];
     static_assert(sizeof marker > CLOCK_STAMP_SIZE + ADDR_TEXT_SIZE + 64,
                   "the marker line is never cut");
     int len = snprintf(marker, sizeof marker, "%s corvashenmir <%u>Maximum file length (%u) exceeded for %s",
-                       Clock_Stamp(), 44u, static_cast<uint32_t>(Settings.maxfilesize), d->addrtext);
+                       Clock_Stamp(), MARKER_PRIORITY, static_cast<uint32_t>(Settings.maxfilesize), d->addrtext);
     if (len < 0) len = 0;
-    Put(d, marker, static_cast<size_t>(len), "", 0);
+    Put(d, marker, static_cast<size_t>(len), "", 0, st);
     Log_Msg(LOGLEVEL_FILE, "drop: maximum file length (%u) exceeded for %s",
             static_cast<uint32_t>(Settings.maxfilesize), d->addrtext);
 }
 
-// Counts a write of n characters; the cap may follow.
-inline void Account(Dest* d, int64_t n) {
-    if (n >= 0 && n <= COUNTED_MAX) d->length += n;
-    if (d->length >= Settings.maxfilesize) PutMarker(d);
-}
-
-// Binds d to addr and enters it into the hash table, with its text and key.
-void Bind(Dest* d, const Addr& addr) {
+// Binds d to addr, with its text and the file key.
+void Bind(Dest* d, const Addr& addr, const char* text, size_t len) {
     *d = Dest{};
     d->fd = -1;
     d->addr = addr;
-    DestHash_Add(d);
-
-    d->addrlen = static_cast<uint32_t>(Addr_Format(addr, d->addrtext, sizeof d->addrtext));
+    size_t n = len < sizeof d->addrtext ? len : sizeof d->addrtext - 1;
+    memcpy(d->addrtext, text, n);
+    d->addrlen = static_cast<uint32_t>(n);
     Clock_BoundedCopy(d->filekey, Clock.filekey, sizeof d->filekey);
 }
 
@@ -226,7 +228,7 @@ bool Take(Dest* d, int fd, const char* path) {
         return false;
     }
     if (!IsRegular(fd)) {
-        close(fd);
+        File_CloseKeepErrno(fd);
         return false;
     }
     d->fd = fd;
@@ -244,8 +246,8 @@ bool Take(Dest* d, int fd, const char* path) {
 
 }  // namespace
 
-bool Dest_Open(Dest* d, const Addr& addr) {
-    Bind(d, addr);
+DestStatus Dest_Open(Dest* d, const Addr& addr, const char* text, size_t len) {
+    Bind(d, addr, text, len);
     char path[DEST_PATH_SIZE];
     BuildPath(path, sizeof path, d);
 
@@ -254,16 +256,17 @@ bool Dest_Open(Dest* d, const Addr& addr) {
     if (fd < 0) {
         // A missing directory: the source has none after all (it went
         // since it was looked up), so it must not hold a failed mark.
-        d->gone = errno == ENOENT;
+        DestStatus st = errno == ENOENT ? DEST_GONE : DEST_FAILED;
         if (Settings.verbose) puts("FAILED!");
-        return false;
+        return st;
     }
     if (Settings.verbose) puts("OK");
-    return Take(d, fd, path);
+    return Take(d, fd, path) ? DEST_OK : DEST_FAILED;
 }
 
 bool Dest_OpenOn(Dest* d, const Addr& addr, int fd) {
-    Bind(d, addr);
+    char text[ADDR_TEXT_SIZE];
+    Bind(d, addr, text, Addr_Format(addr, text, sizeof text));
     char path[DEST_PATH_SIZE];
     BuildPath(path, sizeof path, d);
     return Take(d, fd, path);
@@ -271,22 +274,25 @@ bool Dest_OpenOn(Dest* d, const Addr& addr, int fd) {
 
 bool Dest_Admit(Dest* d) {
     if (d->length < Settings.maxfilesize) return true;
-    Count_Inc(d->discarded);
+    d->discarded++;
     Totals.droppedCap++;
     return false;
 }
 
-void Dest_PutRecord(Dest* d, const char* head, size_t headlen, const char* text, size_t len) {
-    if (d->length >= Settings.maxfilesize) return;
-    Account(d, Put(d, head, headlen, text, len));
+DestStatus Dest_PutRecord(Dest* d, const char* head, size_t headlen, const char* text, size_t len) {
+    // A file at its cap takes nothing, whoever writes.
+    if (d->length >= Settings.maxfilesize) return DEST_CAPPED;
+    DestStatus st = DEST_OK;
+    int64_t n = Put(d, head, headlen, text, len, &st);
+    if (n >= 0 && n <= COUNTED_MAX) d->length += n;
+    if (d->length < Settings.maxfilesize) return st;
+    PutMarker(d, &st);
+    return st > DEST_CAPPED ? st : DEST_CAPPED;
 }
 
-void Dest_Flush(Dest* d) {
-    if (d->fd >= 0) Flush(d);
-}
+DestStatus Dest_Flush(Dest* d) { return d->fd >= 0 ? Flush(d) : DEST_OK; }
 
 void Dest_Close(Dest* d) {
-    DestHash_Remove(d);
     if (d->fd >= 0) {
         Flush(d);
         if (d->fd >= 0) {
@@ -299,15 +305,13 @@ void Dest_Close(Dest* d) {
         }
     }
     if (d->lost > 0)
-        Log_Msg(LOGLEVEL_FILE, "drop: lost %u records of %s: %s", static_cast<unsigned>(d->lost),
-                d->addrtext, strerror(d->lasterr));
+        Log_Msg(LOGLEVEL_FILE, "drop: lost %u records of %s: %s", Count_Print(d->lost), d->addrtext,
+                strerror(d->lasterr));
     if (d->discarded > 0)
         Log_Msg(LOGLEVEL_FILE, "drop: discarded %u datagrams of %s after maximum file length (%u)",
-                static_cast<unsigned>(d->discarded), d->addrtext,
-                static_cast<uint32_t>(Settings.maxfilesize));
+                Count_Print(d->discarded), d->addrtext, static_cast<uint32_t>(Settings.maxfilesize));
     d->lost = 0;
     d->discarded = 0;
-    d->gone = false;
     free(d->buffer);
     d->buffer = nullptr;
     d->ends = nullptr;

@@ -5,11 +5,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "common/addr.h"
+#include "common/fd_reserve.h"
+#include "dest/dest_test.h"
 
 namespace {
 
@@ -95,10 +98,18 @@ uint8_t KindOf(const struct dirent* e) {
     return type == DT_LNK ? KIND_LINK : KIND_NONE;
 }
 
+// The root for reading its names; at the open-file limit a pooled file
+// gives its descriptor back first.
+DIR* OpenRoot() {
+    DIR* dir = opendir(".");
+    if (dir == nullptr && FdReserve_Reclaim(errno)) dir = opendir(".");
+    return dir;
+}
+
 // The entries of the root that may be a source's directory; -1 when it
 // cannot be read.
 long CountEntries() {
-    DIR* dir = opendir(".");
+    DIR* dir = OpenRoot();
     if (dir == nullptr) return -1;
     long n = 0;
     while (readdir(dir) != nullptr) n++;
@@ -135,7 +146,7 @@ void DestDirs_Read() {
     free(Index.kinds);
     Index.names = static_cast<char(*)[ADDR_TEXT_SIZE]>(malloc(slots * ADDR_TEXT_SIZE));
     Index.kinds = static_cast<uint8_t*>(calloc(slots, 1));
-    DIR* dir = Index.names != nullptr && Index.kinds != nullptr ? opendir(".") : nullptr;
+    DIR* dir = Index.names != nullptr && Index.kinds != nullptr ? OpenRoot() : nullptr;
     if (dir == nullptr) return;
     Index.mask = slots - 1;
     size_t used = 0;
@@ -170,3 +181,9 @@ void DestDirs_Tick() {
 }
 
 void DestDirs_Recheck() { Index.checked = false; }
+
+void DestDirs_Reset() {
+    free(Index.names);
+    free(Index.kinds);
+    Index = DirIndexRecord{};
+}

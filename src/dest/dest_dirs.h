@@ -26,9 +26,3 @@ void DestDirs_Tick();
 // After every receive: a directory made before a datagram was sent is seen
 // when that datagram is routed.
 void DestDirs_Recheck();
-
-// Testing: when set, the root's inode, link count and times are taken from it
-// instead of the kernel, so a test can change the root unseen, as a change
-// within one tick of a coarse file clock is.
-struct stat;
-extern bool (*DestDirs_StatHook)(struct stat* st);

@@ -4,10 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 
 #include "common/addr.h"
-#include "dest/dest.h"
+
+struct Dest;
 
 // The smallest table: up to 1024 descriptors it is these 4096 slots.
 inline constexpr int DESTHASH_MIN_BITS = 12;
@@ -21,9 +21,3 @@ Dest* DestHash_Find(const Addr& addr);
 void DestHash_Add(Dest* d);
 void DestHash_Remove(Dest* d);
 void DestHash_Clear();
-
-// Testing: the slots (null is an empty slot; the table refers to descriptors,
-// owns none) and the home slot of addr: Fibonacci hash of Addr_Hash, its top
-// bits.
-extern std::span<Dest*> DestHash;
-uint32_t DestHash_Index(const Addr& addr);

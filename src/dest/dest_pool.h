@@ -1,29 +1,25 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The fixed pool of destination descriptors, with random eviction.
+// The fixed pool of destination descriptors, with random eviction. The pool
+// owns every descriptor, enters it into the hash table when it opens and
+// takes it out when it closes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <span>
 
 #include "dest/dest.h"
-#include "shell/settings.h"
-
-// The descriptors and both lists are allocated once, for Settings.maxopen.
-struct DestPoolRecord {
-    int32_t usedcount;
-    std::span<Dest*> usedlist;  // in the order taken since the last CloseAll
-    std::span<Dest*> freelist;  // a stack: the last entry is taken first
-    int32_t freecount;
-};
-
-extern DestPoolRecord DestPool;
 
 // Allocates Settings.maxopen descriptors and puts them on the free list;
-// running out of memory is fatal.
+// running out of memory is fatal. From then on, at the open-file limit, a
+// pooled file gives its descriptor back to whatever needs one.
 void DestPool_Init();
 
-// A descriptor for a new source: a free one, or an evicted one. Never null.
-Dest* DestPool_Take();
+// A descriptor for the source addr, whose text the caller has made: a free
+// one, or an evicted one, opened on the source's file and entered into the
+// hash table. *st is DEST_OK for an open file, DEST_FAILED for the mark of a
+// failed source (in the table, not open); on DEST_GONE (no directory) the
+// descriptor is freed again and the result is null.
+Dest* DestPool_Open(const Addr& addr, const char* text, size_t len, DestStatus* st);
 
 // Closes a randomly chosen used descriptor, preferring failed ones, and returns it.
 Dest* DestPool_Evict();
@@ -44,12 +40,9 @@ void DestPool_WriteOut();
 // source's directory turns out gone is released.
 void DestPool_WriteOutBefore(int64_t sec);
 
-struct RandState {
-    uint32_t state;
-    uint32_t step;
+// Descriptors in use with an open file, and those marking failed sources.
+struct DestPoolCounts {
+    uint64_t open;
+    uint64_t failed;
 };
-
-extern RandState Rand;
-
-// Pseudo-random number for eviction, mixed with the received-bytes remainder.
-uint32_t Rand_Next();
+DestPoolCounts DestPool_Counts();

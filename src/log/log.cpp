@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "log/log.h"
+#include "log/log_test.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +15,7 @@
 #include "clock/clock.h"
 #include "common/counters.h"
 #include "common/file_io.h"
-#include "shell/settings.h"
+#include "common/settings.h"
 
 namespace {
 
@@ -23,8 +24,8 @@ constexpr size_t LOG_LINE_SIZE = 8192;
 static_assert(LOG_LINE_SIZE > CLOCK_STAMP_SIZE + 1024, "a path and a stamp fit a line whole");
 
 int logfd = -1;            // -1: lines go to stderr
-int32_t unwritten = 0;     // lines the open log refused since it last took one
-int unwrittenerr = 0;      // errno of the last refusal
+uint64_t unwrittenBase = 0;  // Totals.logUnwritten when the open log last took a line
+int unwrittenerr = 0;        // errno of the last refusal
 
 // Appends the line; false with errno set when it is not all in the file. A
 // part that went in is cut off again, so the next line never glues to it.
@@ -40,12 +41,13 @@ bool WriteLine(const char* line, size_t len) {
 
 // Tells of the refused lines before the next line the log takes.
 bool WriteUnwrittenWarning() {
+    uint64_t unwritten = Totals.logUnwritten - unwrittenBase;
     if (unwritten == 0) return true;
     char line[LOG_LINE_SIZE];
     int n = snprintf(line, sizeof line, "%s warning: %u daemon log lines could not be written: %s\n",
-                     Clock_Stamp(), static_cast<unsigned>(unwritten), strerror(unwrittenerr));
+                     Clock_Stamp(), Count_Print(unwritten), strerror(unwrittenerr));
     if (n < 0 || !WriteLine(line, static_cast<size_t>(n))) return false;
-    unwritten = 0;
+    unwrittenBase = Totals.logUnwritten;
     return true;
 }
 
@@ -88,7 +90,6 @@ void Log_Msg(int level, const char* fmt, ...) {
         logged = WriteUnwrittenWarning() && WriteLine(line, len);
         if (!logged) {
             unwrittenerr = errno;
-            Count_Inc(unwritten);
             Totals.logUnwritten++;
         }
     }
@@ -117,3 +118,5 @@ void FatalErrno(const char* msg) {
     Log_Msg(LOGLEVEL_ERROR, "fatal: %s: %s", msg, err);
     exit(1);
 }
+
+void Log_TestReset() { unwrittenBase = Totals.logUnwritten; }

@@ -2,8 +2,6 @@
 #include "metrics/metrics.h"
 
 #include <fcntl.h>
-#include <linux/sock_diag.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,10 +13,13 @@
 
 #include "clock/clock.h"
 #include "common/counters.h"
+#include "common/fd_reserve.h"
 #include "common/file_io.h"
+#include "common/settings.h"
 #include "dest/dest_pool.h"
 #include "log/log.h"
-#include "shell/settings.h"
+#include "recv/record.h"
+#include "recv/udp.h"
 
 namespace {
 
@@ -27,9 +28,7 @@ constexpr size_t METRICS_TEXT_SIZE = 8192;
 
 struct MetricsState {
     int64_t startSec, startUsec;
-    uint64_t kernelDrops;  // the socket's own drop counter, carried past its wraps
-    uint32_t kernelSeen;
-    bool failing;          // the last write failed and was reported
+    bool failing;  // the last write failed and was reported
 };
 
 MetricsState State;
@@ -66,16 +65,9 @@ void Seconds(Text* t, const char* name, const char* help, int64_t sec, int64_t u
     Put(t, "corvashenmir_%s %" PRId64 ".%06" PRId64 "\n", name, sec, usec);
 }
 
-void Format(Text* t, int sock) {
-    uint32_t mem[SK_MEMINFO_VARS] = {};
-    socklen_t len = sizeof mem;
-    bool meminfo = getsockopt(sock, SOL_SOCKET, SO_MEMINFO, mem, &len) == 0 && len > SK_MEMINFO_DROPS * sizeof mem[0];
-    if (meminfo) {
-        State.kernelDrops += mem[SK_MEMINFO_DROPS] - State.kernelSeen;
-        State.kernelSeen = mem[SK_MEMINFO_DROPS];
-    }
-    uint64_t open = 0, failed = 0;
-    for (int32_t i = 0; i < DestPool.usedcount; i++) (Dest_IsOpen(DestPool.usedlist[i]) ? open : failed)++;
+void Format(Text* t) {
+    UdpQueue queue = Udp_ReadQueue();
+    DestPoolCounts pool = DestPool_Counts();
 
     Counter(t, "received_datagrams_total", "Datagrams taken from the socket.", Totals.receivedDatagrams);
     Counter(t, "received_bytes_total", "Bytes of the datagrams taken from the socket.", Totals.receivedBytes);
@@ -88,22 +80,24 @@ void Format(Text* t, int sock) {
     } drops[] = {
         {"failed_source", Totals.droppedFailed},  {"open_rate", Totals.droppedRate},
         {"open_burst", Totals.droppedBurst},      {"size_cap", Totals.droppedCap},
-        {"kernel_queue_full", State.kernelDrops},
+        {"kernel_queue_full", Totals.kernelDrops},
     };
     for (const auto& d : drops)
         Put(t, "corvashenmir_dropped_datagrams_total{reason=\"%s\"} %" PRIu64 "\n", d.reason, d.value);
-    Counter(t, "cut_datagrams_total", "Datagrams longer than 8192 bytes, stored cut.", Totals.cut);
+    char cuthelp[64];
+    snprintf(cuthelp, sizeof cuthelp, "Datagrams longer than %u bytes, stored cut.", static_cast<unsigned>(RECORD_MAXTEXT));
+    Counter(t, "cut_datagrams_total", cuthelp, Totals.cut);
     Counter(t, "lost_records_total", "Records that could not be written to their file.", Totals.lostRecords);
     Counter(t, "file_opens_total", "File opens admitted by the open gate.", Totals.fileOpens);
     Counter(t, "file_evictions_total", "Open files closed to make room for another source.", Totals.evictions);
     Counter(t, "daemon_log_unwritten_lines_total", "Daemon log lines that went to standard error instead.",
             Totals.logUnwritten);
-    Gauge(t, "open_files", "Per-source files open.", open);
+    Gauge(t, "open_files", "Per-source files open.", pool.open);
     Gauge(t, "failed_sources", "Sources marked as failed: their directory exists but their file cannot be opened.",
-          failed);
+          pool.failed);
     Gauge(t, "socket_receive_queue_bytes", "Bytes waiting in the socket's receive queue.",
-          meminfo ? mem[SK_MEMINFO_RMEM_ALLOC] : 0);
-    Gauge(t, "socket_receive_buffer_bytes", "Size of the socket's receive buffer.", meminfo ? mem[SK_MEMINFO_RCVBUF] : 0);
+          queue.queued);
+    Gauge(t, "socket_receive_buffer_bytes", "Size of the socket's receive buffer.", queue.buffer);
     Seconds(t, "last_datagram_timestamp_seconds", "When the last datagram was received, 0 before the first.",
             Totals.lastDatagramSec, Totals.lastDatagramUsec);
     Seconds(t, "start_time_seconds", "When the daemon started.", State.startSec, State.startUsec);
@@ -111,9 +105,12 @@ void Format(Text* t, int sock) {
     Put(t, "corvashenmir_build_info{version=\"%s\"} 1\n", VERSION);
 }
 
-// Writes the text to tmp, then puts it in path's place; errno set on failure.
+// Writes the text to tmp, then puts it in path's place; errno set on
+// failure. At the open-file limit a pooled file gives its descriptor back.
 bool Replace(const char* path, const char* tmp, const Text& t) {
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    constexpr int FLAGS = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW;
+    int fd = open(tmp, FLAGS, 0644);
+    if (fd < 0 && FdReserve_Reclaim(errno)) fd = open(tmp, FLAGS, 0644);
     if (fd < 0) return false;
     // Readable by the collector whatever the daemon's umask: counters are no secret.
     struct iovec iov = {const_cast<char*>(t.buf), t.len};
@@ -129,18 +126,18 @@ bool Replace(const char* path, const char* tmp, const Text& t) {
 
 }  // namespace
 
-void Metrics_Open(int sock) {
+void Metrics_Open() {
     State.startSec = Clock.sec;
     State.startUsec = Clock.usec;
-    Metrics_Write(sock);
+    Metrics_Write();
 }
 
-void Metrics_Write(int sock) {
+void Metrics_Write() {
     const char* path = Settings.metrics;
     if (path == nullptr) return;
     static Text text;
     text.len = 0;
-    Format(&text, sock);
+    Format(&text);
     char tmp[1024];
     bool fits = snprintf(tmp, sizeof tmp, "%s.tmp", path) < static_cast<int>(sizeof tmp);
     errno = ENAMETOOLONG;

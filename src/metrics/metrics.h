@@ -5,8 +5,8 @@
 #pragma once
 
 // Notes the start and writes the first file; once the socket is bound.
-void Metrics_Open(int sock);
+void Metrics_Open();
 
 // Writes Settings.metrics anew through "<path>.tmp". A failure is logged
 // once, and again only after a write has succeeded since.
-void Metrics_Write(int sock);
+void Metrics_Write();

@@ -3,40 +3,47 @@
 
 #include <cstdio>
 
-#include "log/log.h"
 #include "common/counters.h"
-#include "shell/settings.h"
+#include "common/settings.h"
+#include "log/log.h"
+#include "recv/recv_test.h"
 
-FailReportTable FailReports;
+namespace {
+
+FailReportTable Reports;
+
+}  // namespace
 
 void FailReport_Add(const Addr& addr) {
     Totals.droppedFailed++;
-    for (int32_t i = FailReports.used - 1; i >= 0; i--) {
-        if (FailReports.entries[i].addr == addr) {
-            Count_Inc(FailReports.entries[i].count);
+    for (int32_t i = Reports.used - 1; i >= 0; i--) {
+        if (Reports.entries[i].addr == addr) {
+            Reports.entries[i].count++;
             return;
         }
     }
-    if (FailReports.used < FAILREPORT_ENTRIES) {
+    if (Reports.used < FAILREPORT_ENTRIES) {
         if (Settings.verbose) {
             char text[ADDR_TEXT_SIZE];
             Addr_Format(addr, text, sizeof text);
             printf("Adding new fail report for %s\n", text);
         }
-        FailReports.entries[FailReports.used++] = {addr, 1};
+        Reports.entries[Reports.used++] = {addr, 1};
         return;
     }
-    Count_Inc(FailReports.overflow);
+    Reports.overflow++;
 }
 
 void FailReport_Flush() {
-    for (int32_t i = 0; i < FailReports.used; i++) {
-        const FailReport& r = FailReports.entries[i];
+    for (int32_t i = 0; i < Reports.used; i++) {
+        const FailReport& r = Reports.entries[i];
         char text[ADDR_TEXT_SIZE];
         Addr_Format(r.addr, text, sizeof text);
-        Log_Msg(LOGLEVEL_FILE, "drop: failed %s %i times", text, r.count);
+        Log_Msg(LOGLEVEL_FILE, "drop: failed %s %u times", text, Count_Print(r.count));
     }
-    if (FailReports.overflow != 0) Log_Msg(LOGLEVEL_FILE, "drop: failed * %i times", FailReports.overflow);
-    FailReports.used = 0;
-    FailReports.overflow = 0;
+    if (Reports.overflow != 0) Log_Msg(LOGLEVEL_FILE, "drop: failed * %u times", Count_Print(Reports.overflow));
+    Reports.used = 0;
+    Reports.overflow = 0;
 }
+
+FailReportTable& FailReport_State() { return Reports; }

@@ -2,42 +2,54 @@
 #include "recv/open_gate.h"
 
 #include "common/counters.h"
+#include "common/settings.h"
 #include "log/log.h"
-#include "shell/settings.h"
+#include "recv/recv_test.h"
 
-OpenGateState OpenGate;
+namespace {
+
+OpenGateState Gate;
+
+}  // namespace
 
 // A refusal is blamed on its limit when it happens: a reset later in the same
 // second changes the limit for the attempts after it, not for those before.
 bool OpenGate_Allow() {
-    int32_t a = OpenGate.attempts;
-    OpenGate.attempts = a + 1;
+    int32_t a = Gate.attempts;
+    Gate.attempts = a + 1;
     int32_t m = Settings.maxopenspersec;
     int32_t big = Settings.maxopen;
     if (m <= 0 || a < m) return true;
-    if (OpenGate.secondsSinceFlush <= 1 && a < big) return true;
-    if (OpenGate.secondsSinceFlush <= 1 && big > m) {
-        Count_Inc(OpenGate.refusedMaxopen);
+    if (Gate.secondsSinceFlush <= 1 && a < big) return true;
+    if (Gate.secondsSinceFlush <= 1 && big > m)
         Totals.droppedBurst++;
-    } else {
-        Count_Inc(OpenGate.refusedPerSec);
+    else
         Totals.droppedRate++;
-    }
     return false;
 }
 
 void OpenGate_Tick() {
-    if (OpenGate.refusedPerSec > 0)
+    uint64_t rate = Totals.droppedRate - Gate.reportedRate;
+    uint64_t burst = Totals.droppedBurst - Gate.reportedBurst;
+    if (rate > 0)
         Log_Msg(LOGLEVEL_FILE, "drops: ignored %u file open attempts. maxopenspersec (%u) exceeded.",
-                static_cast<unsigned>(OpenGate.refusedPerSec), static_cast<unsigned>(Settings.maxopenspersec));
-    if (OpenGate.refusedMaxopen > 0)
+                Count_Print(rate), static_cast<unsigned>(Settings.maxopenspersec));
+    if (burst > 0)
         Log_Msg(LOGLEVEL_FILE,
                 "drops: ignored %u file open attempts. maxopen (%u) exceeded during a single second.",
-                static_cast<unsigned>(OpenGate.refusedMaxopen), static_cast<unsigned>(Settings.maxopen));
-    OpenGate.refusedPerSec = 0;
-    OpenGate.refusedMaxopen = 0;
-    Count_Inc(OpenGate.secondsSinceFlush);
-    OpenGate.attempts = 0;
+                Count_Print(burst), static_cast<unsigned>(Settings.maxopen));
+    Gate.reportedRate = Totals.droppedRate;
+    Gate.reportedBurst = Totals.droppedBurst;
+    if (Gate.secondsSinceFlush < INT32_MAX) Gate.secondsSinceFlush++;
+    Gate.attempts = 0;
 }
 
-void OpenGate_Reset() { OpenGate.secondsSinceFlush = 0; }
+void OpenGate_Reset() { Gate.secondsSinceFlush = 0; }
+
+OpenGateState& OpenGate_State() { return Gate; }
+
+void OpenGate_TestReset() {
+    Gate = OpenGateState{};
+    Gate.reportedRate = Totals.droppedRate;
+    Gate.reportedBurst = Totals.droppedBurst;
+}

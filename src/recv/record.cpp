@@ -10,7 +10,8 @@
 
 #include "clock/clock.h"
 #include "common/counters.h"
-#include "shell/settings.h"
+#include "common/settings.h"
+#include "recv/recv_test.h"
 
 namespace {
 
@@ -204,8 +205,8 @@ size_t BuildHead(char* head, const Dest* d, bool counted, size_t count) {
 // Rewrites the caller's buffer in place: control bytes become spaces and, in
 // truncate and split mode, line ends become NULs. Nothing is copied. Runs
 // for every datagram, so the calls it makes are built into it.
-[[gnu::flatten]] void Record_Store(Dest* d, char* data, size_t n) {
-    if (!Dest_Admit(d)) return;
+[[gnu::flatten]] DestStatus Record_Store(Dest* d, char* data, size_t n) {
+    if (!Dest_Admit(d)) return DEST_CAPPED;
     Totals.stored++;
     size_t len = n < RECORD_MAXTEXT ? n : RECORD_MAXTEXT;
     data[len] = '\0';
@@ -216,29 +217,30 @@ size_t BuildHead(char* head, const Dest* d, bool counted, size_t count) {
     case RECVMODE_TRUNCATE: {
         size_t line = CleanLine(data, len);
         data[line] = '\0';
-        Dest_PutRecord(d, Head, h, data, line);
-        break;
+        return Dest_PutRecord(d, Head, h, data, line);
     }
     case RECVMODE_FLAT:
         Blank<Clean::Control>(data, len);
-        Dest_PutRecord(d, Head, h, data, len);
-        break;
+        return Dest_PutRecord(d, Head, h, data, len);
     case RECVMODE_FORENSIC:
         Blank<Clean::ControlButLf>(data, len);
-        Dest_PutRecord(d, Head, h, data, len);
-        break;
+        return Dest_PutRecord(d, Head, h, data, len);
     case RECVMODE_FORENSICRAW:
         Blank<Clean::Nul>(data, len);
-        Dest_PutRecord(d, Head, h, data, len);
-        break;
-    default:
-        // Split: one record per line, each written before the next is looked at.
+        return Dest_PutRecord(d, Head, h, data, len);
+    default: {
+        // Split: one record per line, each written before the next is looked
+        // at, up to the line that makes the file reach its cap.
+        DestStatus worst = DEST_OK;
         for (size_t start = 0; start < len;) {
             size_t line = CleanLine(data + start, len - start);
             data[start + line] = '\0';
-            Dest_PutRecord(d, Head, h, data + start, line);
+            DestStatus st = Dest_PutRecord(d, Head, h, data + start, line);
+            if (st > worst) worst = st;
+            if (st == DEST_CAPPED) break;
             start += line + 1;
         }
-        break;
+        return worst;
+    }
     }
 }

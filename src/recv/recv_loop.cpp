@@ -1,139 +1,72 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "recv/recv_loop.h"
 
-#include <linux/sock_diag.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
+#include <sys/epoll.h>
 
 #include <array>
 
 #include "clock/clock.h"
 #include "common/counters.h"
+#include "common/settings.h"
+#include "common/signal_flags.h"
 #include "dest/dest_dirs.h"
 #include "dest/dest_hash.h"
 #include "dest/dest_pool.h"
 #include "log/log.h"
-#include "metrics/metrics.h"
 #include "recv/fail_report.h"
 #include "recv/open_gate.h"
 #include "recv/record.h"
-#include "shell/lifecycle.h"
 
 namespace {
 
+// The longest wait, so a hangup, a stop and the once-a-second work are
+// served within a quarter of a second without traffic.
 constexpr int WAIT_MS = 250;
 
-// Datagrams taken from the kernel per system call.
-constexpr int RECV_BATCH = 64;
+// Seconds between two writes of the metrics file.
+constexpr int64_t REPORT_PERIOD_SEC = 10;
 
-// One datagram, plus the byte Record_Store terminates it with: it never
-// reaches into the next slot.
-constexpr size_t RECV_SLOT = RECORD_MAXTEXT + 1;
-
-// A stop stores what is already queued, for at most this long.
+// A stop stores what the sources already hold, for at most this long.
 constexpr int64_t STOP_DRAIN_USEC = 1000000;
 
-struct Datagram {
-    char* data;
-    size_t len;
-    Addr source;
+// Sources ready at once that one wait reports; more wait for the next turn.
+constexpr int READY_MAX = 64;
+
+// The sources with their own lines after the statistics line.
+constexpr int SOURCES_MAX = 8;
+
+struct LoopRecord {
+    int epfd = -1;
+    std::array<RecvSource*, SOURCES_MAX> sources{};
+    int nsources = 0;
+    void (*report)() = nullptr;
+    bool first = true;     // the clock has not been looked at by the loop yet
+    uint64_t messages = 0;  // calls of Recv_Message, so a turn knows whether the clock was looked at
 };
 
-struct RecvBatchRecord {
-    std::array<std::array<char, RECV_SLOT>, RECV_BATCH> slots;
-    std::array<struct mmsghdr, RECV_BATCH> msgs;
-    std::array<struct iovec, RECV_BATCH> iovs;
-    std::array<struct sockaddr_in6, RECV_BATCH> from;  // room for either family
-    int count;  // datagrams the last call delivered
-    int next;   // the next of them to hand out
-};
+LoopRecord Loop;
 
-RecvBatchRecord Batch;
-
-// Losses the daemon sees only from the socket: counted per period.
-struct SocketLossRecord {
-    uint32_t kernelDropsSeen;  // the socket's drop counter at the last report
-    int32_t cut;               // datagrams longer than RECORD_MAXTEXT
-};
-
-SocketLossRecord SocketLoss;
-
-struct Period {
-    int hour, mday, mon, year;
-};
-
-void Batch_Init() {
-    for (int i = 0; i < RECV_BATCH; i++) {
-        Batch.iovs[i] = {Batch.slots[i].data(), RECORD_MAXTEXT};
-        struct msghdr& h = Batch.msgs[i].msg_hdr;
-        h = {};
-        h.msg_name = &Batch.from[i];
-        h.msg_namelen = sizeof Batch.from[i];
-        h.msg_iov = &Batch.iovs[i];
-        h.msg_iovlen = 1;
-    }
-    Batch.count = 0;
-    Batch.next = 0;
+void Statistics() {
+    const TotalsRecord& start = Counters_PeriodStart();
+    uint64_t bytes = Totals.receivedBytes - start.receivedBytes;
+    // The millions wrap at 2^32, as the statistics line has always printed them.
+    Log_Msg(LOGLEVEL_FILE, "statistics: opens=%u recvd=%u%06u", Count_Print(Totals.fileOpens - start.fileOpens),
+            static_cast<uint32_t>(bytes / 1000000), static_cast<uint32_t>(bytes % 1000000));
+    for (int i = 0; i < Loop.nsources; i++)
+        if (Loop.sources[i]->period != nullptr) Loop.sources[i]->period(Loop.sources[i]);
 }
 
-int ReceiveBatch(int sock) {
-    // Only the entries the last call filled have had their lengths changed.
-    for (int i = 0; i < Batch.count; i++) Batch.msgs[i].msg_hdr.msg_namelen = sizeof Batch.from[i];
-    int n = recvmmsg(sock, Batch.msgs.data(), RECV_BATCH, MSG_DONTWAIT, nullptr);
-    Batch.count = n > 0 ? n : 0;
-    if (n > 0) DestDirs_Recheck();
-    Batch.next = 0;
-    return Batch.count;
-}
-
-// Hands out the next datagram, receiving a new batch when this one is used
-// up. With wait set an empty socket is waited on for at most WAIT_MS; the
-// timeout of recvmmsg itself is no use, as it is checked only after a
-// datagram arrives. A batch shorter than RECV_BATCH emptied the queue, so
-// then the wait comes first: a datagram that came since ends it at once, and
-// a trickle of single datagrams costs no call that finds nothing.
-bool Receive(int sock, bool wait, Datagram* dg) {
-    if (Batch.next >= Batch.count) {
-        bool drained = wait && Batch.count < RECV_BATCH;
-        if (drained || ReceiveBatch(sock) == 0) {
-            if (!wait) return false;
-            struct pollfd pfd = {sock, POLLIN, 0};
-            if (poll(&pfd, 1, WAIT_MS) <= 0 || ReceiveBatch(sock) == 0) return false;
-        }
-    }
-    int i = Batch.next++;
-    const struct msghdr& h = Batch.msgs[i].msg_hdr;
-    if (h.msg_flags & MSG_TRUNC) {
-        Count_Inc(SocketLoss.cut);
-        Totals.cut++;
-    }
-    dg->data = Batch.slots[i].data();
-    dg->len = Batch.msgs[i].msg_len;
-    // A sender of another family (none the socket delivers) is nobody's datagram.
-    if (!Addr_FromSockaddr(Batch.from[i], &dg->source)) dg->len = 0;
-    return true;
-}
-
-// The socket's own count of datagrams it had no room for.
-uint32_t KernelDrops(int sock) {
-    uint32_t mem[SK_MEMINFO_VARS] = {};
-    socklen_t len = sizeof mem;
-    if (getsockopt(sock, SOL_SOCKET, SO_MEMINFO, mem, &len) != 0 || len <= SK_MEMINFO_DROPS * sizeof mem[0])
-        return SocketLoss.kernelDropsSeen;
-    return mem[SK_MEMINFO_DROPS];
-}
-
-void Rollover(int sock, bool first, int32_t* opens) {
+void Rollover() {
     Log_Close();
     Log_Open();
     DestPool_CloseAll();
     DestDirs_Read();
-    // Nothing was counted before the first turn but that turn's own datagram,
-    // which belongs to the first period: resetting then would lose it.
-    if (!first) Recv_Statistics(sock, *opens);
+    // The first rollover begins the first period: there is none to report.
+    if (!Loop.first) {
+        Statistics();
+        Counters_StartPeriod();
+    }
     FailReport_Flush();
-    *opens = 0;
     OpenGate_Reset();
 }
 
@@ -147,112 +80,118 @@ void Hangup() {
     OpenGate_Reset();
 }
 
+// The clock, and what a new second, hour or day and a hangup ask for.
+void Turn() {
+    ClockTurn turn = Clock_Update(&Clock);
+    if (turn == CLOCK_FAILED) FatalErrno(Clock.failed);
+    bool report = false;
+    if (turn >= CLOCK_SECOND || Loop.first) {
+        if (turn >= CLOCK_HOUR || Loop.first) {
+            Rollover();
+            report = !Loop.first;
+        }
+        OpenGate_Tick();
+        if (!Loop.first) {
+            // Records wait in memory at most about a second.
+            DestPool_WriteOutBefore(Clock.sec);
+            DestDirs_Tick();
+        }
+        report = report || Clock.sec % REPORT_PERIOD_SEC == 0;
+        Loop.first = false;
+    }
+    if (HupFlag) {
+        HupFlag = 0;
+        Hangup();
+        report = true;
+    }
+    if (report && Loop.report != nullptr) Loop.report();
+}
+
 // A source without a descriptor is stored only when its directory exists;
 // that is looked up before the open gate, so sources nobody made a
 // directory for (a flood of forged addresses among them) cost neither
 // admissions of the gate nor descriptors nor a system call, and a directory
 // made while the daemon runs counts from the source's next datagram on.
-void Route(const Datagram& dg, int32_t* opens) {
-    Dest* d = DestHash_Find(dg.source);
+void Route(const Addr& source, char* data, size_t len) {
+    Dest* d = DestHash_Find(source);
     if (d != nullptr) {
-        if (Dest_IsOpen(d))
-            Record_Store(d, dg.data, dg.len);
-        else
-            FailReport_Add(dg.source);
-        // A write-out on the way may have found the directory gone.
-        if (d->gone) DestPool_Release(d);
+        if (!Dest_IsOpen(d))
+            FailReport_Add(source);
+        else if (Record_Store(d, data, len) == DEST_GONE)
+            DestPool_Release(d);
         return;
     }
     char text[ADDR_TEXT_SIZE];
-    Addr_Format(dg.source, text, sizeof text);
+    size_t textlen = Addr_Format(source, text, sizeof text);
     if (!DestDirs_Has(text)) {
-        FailReport_Add(dg.source);
+        FailReport_Add(source);
         return;
     }
     if (!OpenGate_Allow()) return;
-    Count_Inc(*opens);
     Totals.fileOpens++;
-    d = DestPool_Take();
-    if (Dest_Open(d, dg.source)) {
-        Record_Store(d, dg.data, dg.len);
-    } else {
-        FailReport_Add(dg.source);
-    }
-    if (d->gone) DestPool_Release(d);
+    DestStatus st;
+    d = DestPool_Open(source, text, textlen, &st);
+    if (st != DEST_OK)
+        FailReport_Add(source);
+    else if (Record_Store(d, data, len) == DEST_GONE)
+        DestPool_Release(d);
 }
 
 }  // namespace
 
-void Recv_Statistics(int sock, int32_t opens) {
-    Log_Msg(LOGLEVEL_FILE, "statistics: opens=%u recvd=%u%06u", static_cast<unsigned>(opens),
-            RecvCounter.millions, RecvCounter.remainder);
-    RecvCounter = {0, 0};
-    uint32_t drops = KernelDrops(sock);
-    // The kernel's counter wraps at 2^32; the difference still holds.
-    uint32_t dropped = drops - SocketLoss.kernelDropsSeen;
-    SocketLoss.kernelDropsSeen = drops;
-    if (dropped != 0) Log_Msg(LOGLEVEL_FILE, "drops: kernel dropped %u datagrams (socket receive queue full)", dropped);
-    if (SocketLoss.cut != 0)
-        Log_Msg(LOGLEVEL_FILE, "drops: cut %u datagrams to %u bytes", static_cast<unsigned>(SocketLoss.cut),
-                static_cast<unsigned>(RECORD_MAXTEXT));
-    SocketLoss.cut = 0;
+void Recv_AddSource(RecvSource* source, uint32_t events) {
+    if (Loop.epfd < 0) Loop.epfd = epoll_create1(EPOLL_CLOEXEC);
+    if (Loop.epfd < 0) FatalErrno("epoll_create1");
+    if (Loop.nsources == SOURCES_MAX) Fatal("INTERNAL BROKENNESS: Recv_AddSource: more sources than the loop holds");
+    struct epoll_event ev = {};
+    ev.events = events;
+    ev.data.ptr = source;
+    if (epoll_ctl(Loop.epfd, EPOLL_CTL_ADD, source->fd, &ev) != 0) FatalErrno("epoll_ctl");
+    Loop.sources[Loop.nsources++] = source;
 }
 
-int32_t Recv_Loop(int sock, struct tm* tm) {
-    bool first = true;
-    int32_t opens = 0;
-    Period last = {-1, -1, -1, -1};
+void Recv_Message(const Addr& source, char* data, size_t len) {
+    Loop.messages++;
+    Turn();
+    if (len == 0) return;
+    Totals.receivedDatagrams++;
+    Totals.receivedBytes += len;
+    Totals.lastDatagramSec = Clock.sec;
+    Totals.lastDatagramUsec = Clock.usec;
+    Route(source, data, len);
+}
+
+void Recv_Loop(void (*report)()) {
+    Loop.report = report;
+    Turn();
     int64_t drainUntil = -1;  // set when a stop is requested
-    Batch_Init();
+    std::array<struct epoll_event, READY_MAX> ready;
     for (;;) {
-        Datagram dg = {nullptr, 0, {}};
-        bool got = Receive(sock, drainUntil < 0, &dg);
-        RecvCounter_Add(static_cast<uint32_t>(dg.len));
-
-        int clock = Clock_Update(&Clock, tm);
-        if (clock == CLOCK_FAILED) FatalErrno(Clock.failed);
-        bool metricsDue = false;
-        if (clock == CLOCK_CHANGED || first) {
-            Period now = {tm->tm_hour, tm->tm_mday, tm->tm_mon, tm->tm_year};
-            if (first || now.hour != last.hour || now.mday != last.mday || now.mon != last.mon ||
-                now.year != last.year) {
-                Rollover(sock, first, &opens);
-                metricsDue = !first;
-            }
-            OpenGate_Tick();
-            // Records wait in memory at most about a second.
-            if (!first) DestPool_WriteOutBefore(Clock.sec);
-            if (!first) DestDirs_Tick();
-            last = now;
-            metricsDue = metricsDue || Clock.sec % 10 == 0;
+        int n = epoll_wait(Loop.epfd, ready.data(), READY_MAX, drainUntil < 0 ? WAIT_MS : 0);
+        uint64_t before = Loop.messages;
+        bool got = false;
+        for (int i = 0; i < n; i++) {
+            auto* source = static_cast<RecvSource*>(ready[i].data.ptr);
+            got = source->ready(source, ready[i].events) || got;
         }
-
-        if (HupFlag) {
-            HupFlag = 0;
-            Hangup();
-            metricsDue = true;
-        }
-        if (metricsDue && Settings.metrics != nullptr) Metrics_Write(sock);
-
-        if (dg.len > 0) {
-            Totals.receivedDatagrams++;
-            Totals.receivedBytes += dg.len;
-            Totals.lastDatagramSec = Clock.sec;
-            Totals.lastDatagramUsec = Clock.usec;
-            Route(dg, &opens);
-        }
-
-        first = false;
+        // A turn without a message still keeps the clock and its work.
+        if (Loop.messages == before) Turn();
         if (StopFlag) {
-            // What the kernel already holds is stored before the shutdown,
-            // but a sender that never pauses cannot hold the stop off; what
-            // was taken from the kernel is always finished. The bound is on
-            // the steady clock: a wall clock held or stepped back (NTP, an
-            // operator, a resumed virtual machine) must not stretch it.
+            // What the sources already hold is stored before the shutdown,
+            // but a sender that never pauses cannot hold the stop off. The
+            // bound is on the steady clock: a wall clock held or stepped back
+            // (NTP, an operator, a resumed virtual machine) must not stretch it.
             if (drainUntil < 0)
                 drainUntil = Clock_SteadyUsec() + STOP_DRAIN_USEC;
-            else if (Batch.next >= Batch.count && (!got || Clock_SteadyUsec() >= drainUntil))
-                return opens;
+            else if (!got || Clock_SteadyUsec() >= drainUntil)
+                return;
         }
     }
+}
+
+void Recv_EndPeriod() {
+    // The last, partial second's refusals are reported like any other second's.
+    OpenGate_Tick();
+    Statistics();
+    FailReport_Flush();
 }

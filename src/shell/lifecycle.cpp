@@ -11,11 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/settings.h"
+#include "common/signal_flags.h"
 #include "log/log.h"
-#include "shell/settings.h"
-
-volatile std::sig_atomic_t StopFlag = 0;
-volatile std::sig_atomic_t HupFlag = 0;
 
 namespace {
 
@@ -35,9 +33,7 @@ void SetAction(int sig, void (*handler)(int)) {
     sigaction(sig, &sa, nullptr);
 }
 
-}  // namespace
-
-void sighandler(int sig) {
+void HandleSignal(int sig) {
     // The interrupted code may be about to read errno.
     int saved = errno;
     if (sig == SIGHUP) {
@@ -53,17 +49,19 @@ void sighandler(int sig) {
     errno = saved;
 }
 
-void Signals_Install() {
-    SetAction(SIGTERM, sighandler);
-    SetAction(SIGINT, sighandler);
-    SetAction(SIGHUP, sighandler);
+}  // namespace
+
+void Lifecycle_InstallSignals() {
+    SetAction(SIGTERM, HandleSignal);
+    SetAction(SIGINT, HandleSignal);
+    SetAction(SIGHUP, HandleSignal);
     // A console whose reader has gone, or a file-size limit, must not end the
     // process with records still buffered: both become failed writes instead.
     SetAction(SIGPIPE, SIG_IGN);
     SetAction(SIGXFSZ, SIG_IGN);
 }
 
-void PidFile_Update(int write, const char* path) {
+void Lifecycle_UpdatePidFile(int write, const char* path) {
     mode_t previous = umask(077);
     char defpath[1024];
     if (path == nullptr) {
@@ -85,19 +83,19 @@ void PidFile_Update(int write, const char* path) {
         if (write) fprintf(f, "%u\n", static_cast<unsigned>(getpid()));
         fclose(f);
     } else {
-        Log_Msg(LOGLEVEL_ERROR, "warning: failed to write to pidfile '%s'", path);
+        Log_Msg(LOGLEVEL_ERROR, "warning: failed to write to pidfile '%s': %s", path, strerror(errno));
     }
     umask(previous);
 }
 
-void Process_RaiseFileLimit() {
+void Lifecycle_RaiseFileLimit() {
     struct rlimit rl;
     if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == rl.rlim_max) return;
     rl.rlim_cur = rl.rlim_max;
     setrlimit(RLIMIT_NOFILE, &rl);
 }
 
-void Process_Detach() {
+void Lifecycle_Detach() {
     Log_Msg(LOGLEVEL_CONSOLE, "startup: backgrounding (daemonizing)");
     // Nothing may sit in a stdio buffer that both sides of a fork would write out.
     fflush(nullptr);

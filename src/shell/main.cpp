@@ -3,27 +3,24 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 
 #include "clock/clock.h"
+#include "common/settings.h"
+#include "common/signal_flags.h"
 #include "dest/dest_hash.h"
 #include "dest/dest_pool.h"
 #include "log/log.h"
 #include "metrics/metrics.h"
-#include "recv/fail_report.h"
-#include "recv/open_gate.h"
 #include "recv/recv_loop.h"
+#include "recv/udp.h"
 #include "shell/lifecycle.h"
-#include "shell/listen.h"
-#include "shell/settings.h"
+#include "shell/options.h"
 
 namespace {
 
-// Forces a rebuild of every time string.
-void RebuildClock(struct tm* tm) {
-    Clock.sec = 0;
-    if (Clock_Update(&Clock, tm) == CLOCK_FAILED) FatalErrno(Clock.failed);
+// Rebuilds every time string in the style the settings ask for.
+void InitClock() {
+    if (Clock_Init(&Clock, Settings.oldtimestamp != 0, Settings.split) == CLOCK_FAILED) FatalErrno(Clock.failed);
 }
 
 void LogIds(const char* phase) {
@@ -42,13 +39,12 @@ int main(int argc, char** argv) {
     StopFlag = 0;
     HupFlag = 0;
 
-    struct tm tm = {};
-    RebuildClock(&tm);
-    Signals_Install();
+    InitClock();
+    Lifecycle_InstallSignals();
     // Before the option check and the usage text need the maxopen limit.
-    Process_RaiseFileLimit();
+    Lifecycle_RaiseFileLimit();
     Settings_Parse(argc, argv);
-    RebuildClock(&tm);
+    InitClock();
 
     umask(Settings.umask);
     if (chdir(Settings.rootdir) != 0) {
@@ -59,7 +55,7 @@ int main(int argc, char** argv) {
     Log_Open();
     LogIds("startup");
     char cwd[1024];
-    if (getcwd(cwd, sizeof cwd) == nullptr) Fatal("getcwd");
+    if (getcwd(cwd, sizeof cwd) == nullptr) FatalErrno("getcwd");
     Log_Msg(LOGLEVEL_CONSOLE,
             "settings: rootdir=\"%s\" maxopen=%u port=%u maxopenspersec=%u split=%s recvmode=%s", cwd,
             static_cast<unsigned>(Settings.maxopen), static_cast<unsigned>(Settings.port),
@@ -69,27 +65,24 @@ int main(int argc, char** argv) {
     DestPool_Init();
     DestHash_Init(Settings.maxopen);
 
-    if (Settings.daemon && !Settings.verbose) Process_Detach();
+    if (Settings.daemon && !Settings.verbose) Lifecycle_Detach();
     if (Settings.verbose) printf("Binding port %u/udp\n", static_cast<unsigned>(Settings.port));
 
-    int sock = Listen_Open();
-    if (Settings.metrics != nullptr) Metrics_Open(sock);
+    Udp_Open();
+    if (Settings.metrics != nullptr) Metrics_Open();
 
-    PidFile_Update(1, Settings.pidfile);
+    Lifecycle_UpdatePidFile(1, Settings.pidfile);
     Log_Msg(LOGLEVEL_CONSOLE, "startup: corvashenmir initialized. listening on %u/udp",
             static_cast<unsigned>(Settings.port));
 
-    int32_t opens = StopFlag ? 0 : Recv_Loop(sock, &tm);
+    if (!StopFlag) Recv_Loop(Settings.metrics != nullptr ? Metrics_Write : nullptr);
 
-    // The last, partial second's refusals are reported like any other second's.
-    OpenGate_Tick();
-    Recv_Statistics(sock, opens);
-    FailReport_Flush();
+    Recv_EndPeriod();
     LogIds("shutdown");
     DestPool_CloseAll();
     // After the close, which may still count lost records.
-    if (Settings.metrics != nullptr) Metrics_Write(sock);
-    PidFile_Update(0, Settings.pidfile);
+    if (Settings.metrics != nullptr) Metrics_Write();
+    Lifecycle_UpdatePidFile(0, Settings.pidfile);
     Log_Close();
     return 0;
 }

@@ -2,6 +2,7 @@
 // The cached clock and its strings, driven through the Clock_UpdateAt seam so
 // that every expected string is known in advance.
 #include "clock/clock.h"
+#include "clock/clock_test.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/settings.h"
+#include "common/settings.h"
 #include "support/child.h"
 
 namespace {
@@ -34,9 +35,12 @@ protected:
         Clock = ClockRecord{};
     }
 
-    static void Rebuild(int64_t sec, int64_t usec, struct tm* tm_out = nullptr) {
+    // A forced rebuild in the given style.
+    static void Rebuild(int64_t sec, int64_t usec, bool oldstyle = false, int32_t split = SPLIT_HOUR) {
         Clock.sec = 0;
-        ASSERT_EQ(Clock_UpdateAt(&Clock, sec, usec, tm_out), 1);
+        Clock.oldstyle = oldstyle;
+        Clock.daily = split == SPLIT_DAY;
+        ASSERT_GE(Clock_UpdateAt(&Clock, sec, usec), CLOCK_SECOND);
     }
 
     SavedTimeZone savedtz;
@@ -96,9 +100,7 @@ TEST_P(ClockCaseTest, StringsInEveryStyle) {
     const ClockCase& c = GetParam();
     SetTimeZone(c.tz);
 
-    struct tm tm {};
-    tm.tm_year = -999;
-    ASSERT_EQ(Clock_UpdateAt(&Clock, c.utc, c.usec, &tm), 1);
+    ASSERT_EQ(Clock_UpdateAt(&Clock, c.utc, c.usec), CLOCK_DAY);
     EXPECT_EQ(Clock.sec, c.utc);
     EXPECT_EQ(Clock.usec, c.usec);
     EXPECT_EQ(Clock.tzoff, c.tzoff);
@@ -107,27 +109,17 @@ TEST_P(ClockCaseTest, StringsInEveryStyle) {
     EXPECT_STREQ(Clock.datekey, c.datekey);
     EXPECT_STREQ(Clock.filekey, c.hourkey);
 
-    // tm_out gets the local time, as localtime gives it.
-    EXPECT_EQ(tm.tm_year + 1900, c.local.year);
-    EXPECT_EQ(tm.tm_mon + 1, c.local.mon);
-    EXPECT_EQ(tm.tm_mday, c.local.mday);
-    EXPECT_EQ(tm.tm_hour, c.local.hour);
-    EXPECT_EQ(tm.tm_min, c.local.min);
-    EXPECT_EQ(tm.tm_sec, c.local.sec);
-    time_t t = static_cast<time_t>(c.utc);
-    struct tm local;
-    localtime_r(&t, &local);
-    EXPECT_EQ(tm.tm_yday, local.tm_yday);
-    EXPECT_EQ(tm.tm_wday, local.tm_wday);
-    EXPECT_EQ(tm.tm_isdst, local.tm_isdst);
+    // The record keeps the local hour and date, which tell the next update what began.
+    EXPECT_EQ(Clock.year + 1900, c.local.year);
+    EXPECT_EQ(Clock.mon + 1, c.local.mon);
+    EXPECT_EQ(Clock.mday, c.local.mday);
+    EXPECT_EQ(Clock.hour, c.local.hour);
 
     // Every combination of stamp style and split, after a forced rebuild.
     for (int old : {0, 1}) {
         for (int split : {SPLIT_HOUR, SPLIT_DAY}) {
             SCOPED_TRACE("oldtimestamp " + std::to_string(old) + " split " + std::to_string(split));
-            Settings.oldtimestamp = old;
-            Settings.split = split;
-            Rebuild(c.utc, c.usec);
+            Rebuild(c.utc, c.usec, old != 0, split);
             EXPECT_EQ(Clock.tzoff, c.tzoff);
             EXPECT_STREQ(Clock.tmpl, old ? c.oldstamp : c.tmpl);
             EXPECT_STREQ(Clock_Stamp(), old ? c.oldstamp : c.stamp);
@@ -142,18 +134,11 @@ INSTANTIATE_TEST_SUITE_P(ClockInstants, ClockCaseTest, ::testing::ValuesIn(CLOCK
 
 TEST_F(ClockTest, SameSecondOnlyRefreshesMicroseconds) {
     SetTimeZone(EXAMPLE_ZONE);
-    struct tm tm {};
-    ASSERT_EQ(Clock_UpdateAt(&Clock, EXAMPLE, 100, &tm), 1);
+    ASSERT_EQ(Clock_UpdateAt(&Clock, EXAMPLE, 100), CLOCK_DAY);
     const ClockRecord built = Clock;
     const std::string first = Clock_Stamp();
 
-    struct tm untouched {};
-    untouched.tm_year = -999;
-    untouched.tm_hour = 77;
-    tm = untouched;
-    EXPECT_EQ(Clock_UpdateAt(&Clock, EXAMPLE, 999999, &tm), 0);
-    EXPECT_EQ(tm.tm_year, -999);
-    EXPECT_EQ(tm.tm_hour, 77);
+    EXPECT_EQ(Clock_UpdateAt(&Clock, EXAMPLE, 999999), CLOCK_SAME);
     EXPECT_EQ(Clock.sec, built.sec);
     EXPECT_EQ(Clock.usec, 999999);
     EXPECT_EQ(Clock.tzoff, built.tzoff);
@@ -166,30 +151,28 @@ TEST_F(ClockTest, SameSecondOnlyRefreshesMicroseconds) {
 
 TEST_F(ClockTest, MillionMicrosecondsIsNextSecond) {
     SetTimeZone(EXAMPLE_ZONE);
-    struct tm tm {};
-    ASSERT_EQ(Clock_UpdateAt(&Clock, EXAMPLE - 1, 1000000, &tm), 1);
+    ASSERT_EQ(Clock_UpdateAt(&Clock, EXAMPLE - 1, 1000000), CLOCK_DAY);
     EXPECT_EQ(Clock.sec, EXAMPLE);
     EXPECT_EQ(Clock.usec, 0);
-    EXPECT_EQ(tm.tm_sec, 9);
     EXPECT_STREQ(Clock_Stamp(), "2031-03-05T22:07:09.000000-03:30");
 
     // The carry happens before the comparison: the same second again.
-    EXPECT_EQ(Clock_UpdateAt(&Clock, EXAMPLE, 5, nullptr), 0);
-    EXPECT_EQ(Clock_UpdateAt(&Clock, EXAMPLE - 1, 1000000, nullptr), 0);
+    EXPECT_EQ(Clock_UpdateAt(&Clock, EXAMPLE, 5), 0);
+    EXPECT_EQ(Clock_UpdateAt(&Clock, EXAMPLE - 1, 1000000), 0);
     EXPECT_EQ(Clock.usec, 0);
 }
 
 TEST_F(ClockTest, BackwardStepRebuilds) {
     SetTimeZone(EXAMPLE_ZONE);
-    ASSERT_EQ(Clock_UpdateAt(&Clock, EXAMPLE, 0, nullptr), 1);
+    ASSERT_EQ(Clock_UpdateAt(&Clock, EXAMPLE, 0), CLOCK_DAY);
 
-    struct tm tm {};
-    EXPECT_EQ(Clock_UpdateAt(&Clock, EXAMPLE - 1, 999999, &tm), 1);
-    EXPECT_EQ(tm.tm_sec, 8);
+    EXPECT_EQ(Clock_UpdateAt(&Clock, EXAMPLE - 1, 999999), CLOCK_SECOND);
     EXPECT_STREQ(Clock_Stamp(), "2031-03-05T22:07:08.999999-03:30");
 
-    EXPECT_EQ(Clock_UpdateAt(&Clock, EXAMPLE - 86400, 3, &tm), 1);
-    EXPECT_EQ(tm.tm_mday, 4);
+    // Back past the start of the hour is a new hour; back a day, a new date.
+    EXPECT_EQ(Clock_UpdateAt(&Clock, EXAMPLE - 600, 1), CLOCK_HOUR);
+    EXPECT_EQ(Clock_UpdateAt(&Clock, EXAMPLE - 86400, 3), CLOCK_DAY);
+    EXPECT_EQ(Clock.mday, 4);
     EXPECT_STREQ(Clock_Stamp(), "2031-03-04T22:07:09.000003-03:30");
     EXPECT_STREQ(Clock.datekey, "20310304");
     EXPECT_STREQ(Clock.filekey, "2031030422");
@@ -199,53 +182,65 @@ TEST_F(ClockTest, BackwardStepRebuilds) {
 // here, and leaves every string of the last rebuild for the caller's fatal line.
 TEST_F(ClockTest, FailedConversionIsReportedAndChangesNothing) {
     SetTimeZone(EXAMPLE_ZONE);
-    ASSERT_EQ(Clock_UpdateAt(&Clock, EXAMPLE, 42, nullptr), CLOCK_CHANGED);
+    ASSERT_EQ(Clock_UpdateAt(&Clock, EXAMPLE, 42), CLOCK_DAY);
     ClockRecord before = Clock;
-    struct tm tm {};
-    tm.tm_year = -999;
     errno = 0;
-    EXPECT_EQ(Clock_UpdateAt(&Clock, INT64_MAX / 2, 7, &tm), CLOCK_FAILED);
+    EXPECT_EQ(Clock_UpdateAt(&Clock, INT64_MAX / 2, 7), CLOCK_FAILED);
     EXPECT_EQ(errno, EOVERFLOW);
     EXPECT_STREQ(Clock.failed, "localtime");
     EXPECT_EQ(Clock.sec, before.sec);
     EXPECT_EQ(Clock.usec, before.usec);
     EXPECT_STREQ(Clock.tmpl, before.tmpl);
     EXPECT_STREQ(Clock.filekey, before.filekey);
-    EXPECT_EQ(tm.tm_year, -999);
+    EXPECT_EQ(Clock.year, before.year);
     EXPECT_STREQ(Clock_Stamp(), "2031-03-05T22:07:09.000042-03:30");
 }
 
-// Settings are read at rebuild time only; sec = 0 forces the rebuild.
-TEST_F(ClockTest, SettingsTakeEffectAtForcedRebuild) {
+// The style is the init call's, and takes effect at that rebuild, not before.
+TEST_F(ClockTest, StyleTakesEffectAtInit) {
     SetTimeZone(EXAMPLE_ZONE);
-    ASSERT_EQ(Clock_UpdateAt(&Clock, EXAMPLE, 42, nullptr), 1);
+    ASSERT_GE(Clock_UpdateAt(&Clock, EXAMPLE, 42), CLOCK_SECOND);
 
     Settings.oldtimestamp = 1;
     Settings.split = SPLIT_DAY;
-    EXPECT_EQ(Clock_UpdateAt(&Clock, EXAMPLE, 43, nullptr), 0);
+    EXPECT_EQ(Clock_UpdateAt(&Clock, EXAMPLE, 43), CLOCK_SAME);
     EXPECT_STREQ(Clock.tmpl, "2031-03-05T22:07:09.%06u-03:30");
     EXPECT_STREQ(Clock.filekey, "2031030522");
 
-    struct tm tm {};
-    tm.tm_year = -999;
-    Clock.sec = 0;
-    EXPECT_EQ(Clock_UpdateAt(&Clock, EXAMPLE, 44, &tm), 1);
-    EXPECT_EQ(tm.tm_year, 131);
+    ASSERT_NE(Clock_Init(&Clock, true, SPLIT_DAY), CLOCK_FAILED);
+    EXPECT_EQ(Clock.oldstyle, true);
+    EXPECT_STRNE(Clock.tmpl, "2031-03-05T22:07:09.%06u-03:30");
+    Rebuild(EXAMPLE, 44, true, SPLIT_DAY);
     EXPECT_STREQ(Clock.tmpl, "Mar  5 22:07:09");
     EXPECT_STREQ(Clock_Stamp(), "Mar  5 22:07:09");
     EXPECT_STREQ(Clock.filekey, "20310305");
 
-    // Any non-zero oldtimestamp is the old style; any split but SPLIT_DAY is hourly.
-    Settings.oldtimestamp = 5;
-    Settings.split = 2;
-    Rebuild(EXAMPLE, 45);
+    // Any split but SPLIT_DAY is hourly.
+    Rebuild(EXAMPLE, 45, true, 2);
     EXPECT_STREQ(Clock_Stamp(), "Mar  5 22:07:09");
     EXPECT_STREQ(Clock.filekey, "2031030522");
 
-    Settings = SettingsRecord{};
     Rebuild(EXAMPLE, 46);
     EXPECT_STREQ(Clock_Stamp(), "2031-03-05T22:07:09.000046-03:30");
     EXPECT_STREQ(Clock.filekey, "2031030522");
+}
+
+// Each turn tells the most that began: a new second, hour or date.
+TEST_F(ClockTest, TurnsNameWhatBegan) {
+    SetTimeZone("UTC0");
+    const int64_t midnight = 1714953600;  // 2024-05-06 00:00:00 UTC
+    struct Step {
+        int64_t sec;
+        ClockTurn turn;
+    } steps[] = {
+        {midnight - 2, CLOCK_DAY},  {midnight - 2, CLOCK_SAME}, {midnight - 1, CLOCK_SECOND},
+        {midnight, CLOCK_DAY},      {midnight + 3599, CLOCK_SECOND}, {midnight + 3600, CLOCK_HOUR},
+        {midnight + 3601, CLOCK_SECOND}, {midnight + 86400 + 3601, CLOCK_DAY},
+    };
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.sec);
+        EXPECT_EQ(Clock_UpdateAt(&Clock, st.sec, 5), st.turn);
+    }
 }
 
 TEST(ClockBoundedCopy, BoundAndPadding) {
@@ -276,10 +271,8 @@ TEST_F(ClockTest, RealClockBuildsFirstTime) {
     SetTimeZone("XYZ-5:45");
     using std::chrono::system_clock;
     ClockRecord c{};
-    struct tm tm {};
-    tm.tm_year = -999;
     auto before = system_clock::to_time_t(system_clock::now());
-    ASSERT_EQ(Clock_Update(&c, &tm), 1);
+    ASSERT_EQ(Clock_Update(&c), CLOCK_DAY);
     auto after = system_clock::to_time_t(system_clock::now());
 
     EXPECT_GE(c.sec, static_cast<int64_t>(before));
@@ -291,11 +284,9 @@ TEST_F(ClockTest, RealClockBuildsFirstTime) {
     time_t t = static_cast<time_t>(c.sec);
     struct tm local;
     localtime_r(&t, &local);
-    EXPECT_EQ(tm.tm_year, local.tm_year);
-    EXPECT_EQ(tm.tm_yday, local.tm_yday);
-    EXPECT_EQ(tm.tm_hour, local.tm_hour);
-    EXPECT_EQ(tm.tm_min, local.tm_min);
-    EXPECT_EQ(tm.tm_sec, local.tm_sec);
+    EXPECT_EQ(c.year, local.tm_year);
+    EXPECT_EQ(c.mday, local.tm_mday);
+    EXPECT_EQ(c.hour, local.tm_hour);
     char key[32];
     snprintf(key, sizeof key, "%04d%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
              local.tm_hour);
@@ -303,8 +294,8 @@ TEST_F(ClockTest, RealClockBuildsFirstTime) {
 
     // A further reading rebuilds exactly when the second moved on.
     int64_t sec = c.sec;
-    int changed = Clock_Update(&c, nullptr);
-    EXPECT_EQ(changed, c.sec != sec ? 1 : 0);
+    int changed = Clock_Update(&c);
+    EXPECT_EQ(changed >= CLOCK_SECOND, c.sec != sec);
     EXPECT_GE(c.sec, sec);
 }
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "common/addr.h"
+#include "dest/dest_test.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -90,7 +91,7 @@ TEST(AddrV4Test, MappedAndPlainAreOneAddressWithTheIPv4HomeSlot) {
         {"10.0.0.1", 3459}, {"127.0.0.1", 1619}, {"192.168.1.1", 1905}, {"0.0.0.0", 0}, {"10.0.14.163", 4095},
     };
     DestHash_Init(1024);
-    ASSERT_EQ(DestHash.size(), 4096u);
+    ASSERT_EQ(DestHash_Slots().size(), 4096u);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.dotted);
         uint32_t ip = V4Bits(c.dotted);
@@ -284,7 +285,7 @@ TEST(AddrHashTest, IPv6SpreadsOverEveryTableSize) {
             SCOPED_TRACE(std::string(kind) + ", " + std::to_string(1 << bits) + " slots");
             const size_t slots = size_t{1} << bits;
             DestHash_Init(static_cast<int32_t>(slots / 4));
-            ASSERT_EQ(DestHash.size(), slots);
+            ASSERT_EQ(DestHash_Slots().size(), slots);
             const std::vector<Addr> addrs = Pattern(kind, slots);
 
             std::vector<uint32_t> count(slots, 0);

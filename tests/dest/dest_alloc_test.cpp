@@ -83,7 +83,7 @@ TEST_F(DestAllocTest, WritingRecordsAllocatesNothing) {
     Log_Open();
     Log_Msg(LOGLEVEL_FILE, "warm-up");
     Dest* d = DestPool_Take();
-    ASSERT_TRUE(Dest_Open(d, Ip("10.0.0.1")));
+    ASSERT_TRUE(OpenDest(d, Ip("10.0.0.1")));
     const std::string text(300, 't');
     const std::string head = std::string(Clock_Stamp()) + " 10.0.0.1 300 ";
 
@@ -108,7 +108,7 @@ TEST_F(DestAllocTest, OpeningAllocatesOnlyTheStreamBuffer) {
         std::string addr = "10.0.2." + std::to_string(i);
         if (i % 4 != 0) mkdir(addr.c_str(), 0777);
         Dest* d = DestPool_Take();
-        opened += Dest_Open(d, Ip(addr.c_str())) ? 1 : 0;
+        opened += OpenDest(d, Ip(addr.c_str())) ? 1 : 0;
     }
     DestPool_CloseAll();
     armed = false;

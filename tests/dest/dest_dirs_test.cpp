@@ -2,6 +2,7 @@
 // Which sources have a directory: the names read from the root answer while
 // the root is unchanged, the kernel answers otherwise and for links.
 #include "dest/dest_dirs.h"
+#include "dest/dest_test.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

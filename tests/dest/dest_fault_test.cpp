@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dest/dest_dirs.h"
+#include "dest/dest_test.h"
 #include "dest_test_util.h"
 #include "support/child.h"
 
@@ -57,7 +58,7 @@ protected:
 TEST_F(DestFaultTest, ShortWriteKeepsTheRestBufferedAndCompletesTheRecordLater) {
     ChildResult r = RunInChild([] {
         Dest* d = DestPool_Take();
-        if (!Dest_Open(d, Ip(kAddr.c_str()))) _exit(97);
+        if (!OpenDest(d, Ip(kAddr.c_str()))) _exit(97);
         for (int i = 1; i <= 3; i++) PutRec(d, i);
         LimitFileSize(120);
         Dest_Flush(d);
@@ -66,7 +67,7 @@ TEST_F(DestFaultTest, ShortWriteKeepsTheRestBufferedAndCompletesTheRecordLater) 
         Dest_Flush(d);
         printf("fill=%u\n", d->fill);
         PutRec(d, 4);
-        Dest_Close(d);
+        CloseDest(d);
     });
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "fill=30 records=1 torn=20\nfill=0\n");
@@ -84,7 +85,7 @@ TEST_F(DestFaultTest, CloseUnderAFileSizeLimitLeavesOnlyWholeRecords) {
         ChildResult r = RunInChild([&] {
             Log_Open();
             Dest* d = DestPool_Take();
-            if (!Dest_Open(d, Ip(kAddr.c_str()))) _exit(97);
+            if (!OpenDest(d, Ip(kAddr.c_str()))) _exit(97);
             if (!buffered) {
                 free(d->buffer);
                 d->buffer = nullptr;
@@ -94,7 +95,7 @@ TEST_F(DestFaultTest, CloseUnderAFileSizeLimitLeavesOnlyWholeRecords) {
             }
             LimitFileSize(120);
             for (int i = 1; i <= 4; i++) PutRec(d, i);
-            Dest_Close(d);
+            CloseDest(d);
         });
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(ReadFile(kPath), Rec(1) + Rec(2));
@@ -120,7 +121,7 @@ TEST_F(DestFaultTest, RecordsThatCannotBeWrittenAreCountedLostWithTheLastError) 
         unlink(TEST_LOG);
         Log_Open();
         Dest* d = DestPool_Take();
-        ASSERT_TRUE(Dest_Open(d, Ip(kAddr.c_str())));
+        ASSERT_TRUE(OpenDest(d, Ip(kAddr.c_str())));
         Substitute(d, c.fault());
         for (int i = 1; i <= c.records; i++) PutRec(d, i);
         DestPool_CloseAll();
@@ -133,7 +134,7 @@ TEST_F(DestFaultTest, RecordsThatCannotBeWrittenAreCountedLostWithTheLastError) 
 TEST_F(DestFaultTest, WaitingRecordsReachTheFileWhenSpaceReturns) {
     Log_Open();
     Dest* d = DestPool_Take();
-    ASSERT_TRUE(Dest_Open(d, Ip(kAddr.c_str())));
+    ASSERT_TRUE(OpenDest(d, Ip(kAddr.c_str())));
     const int file = dup(d->fd);
     Substitute(d, open("/dev/full", O_WRONLY));
     for (int i = 1; i <= 3; i++) PutRec(d, i);
@@ -143,7 +144,7 @@ TEST_F(DestFaultTest, WaitingRecordsReachTheFileWhenSpaceReturns) {
     PutRec(d, 4);
     Dest_Flush(d);
     EXPECT_EQ(d->fill, 0u);
-    Dest_Close(d);
+    CloseDest(d);
     EXPECT_EQ(ReadFile(kPath), Rec(1) + Rec(2) + Rec(3) + Rec(4));
     EXPECT_EQ(ReadFile(TEST_LOG), "");
 }
@@ -154,7 +155,7 @@ TEST_F(DestFaultTest, WriteOutBeforeTakesFilesWhoseOldestRecordIsFromAnEarlierSe
     ASSERT_TRUE(TakeTwoOpenOneFailed(&a, &b));
     const std::string pb = SourcePath("10.0.0.2");
     PutRecord(a, "S", "a1");
-    Clock_UpdateAt(&Clock, TEST_SEC + 1, 5, nullptr);
+    Clock_UpdateAt(&Clock, TEST_SEC + 1, 5);
     PutRecord(a, "S", "a2");
     PutRecord(b, "S", "b1");
 
@@ -166,7 +167,7 @@ TEST_F(DestFaultTest, WriteOutBeforeTakesFilesWhoseOldestRecordIsFromAnEarlierSe
     EXPECT_EQ(ReadFile(kPath), "S 10.0.0.1 a1\nS 10.0.0.1 a2\n");
     EXPECT_EQ(ReadFile(pb), "");
     // a's next record starts a new wait.
-    Clock_UpdateAt(&Clock, TEST_SEC + 2, 0, nullptr);
+    Clock_UpdateAt(&Clock, TEST_SEC + 2, 0);
     PutRecord(a, "S", "a3");
     DestPool_WriteOutBefore(TEST_SEC + 2);
     EXPECT_EQ(ReadFile(kPath), "S 10.0.0.1 a1\nS 10.0.0.1 a2\n");
@@ -196,7 +197,7 @@ TEST_F(DestFaultTest, FileThatLostItsNameIsReopenedAtItsPathOrCountedLost) {
         unlink(TEST_LOG);
         Log_Open();
         Dest* d = DestPool_Take();
-        ASSERT_TRUE(Dest_Open(d, Ip(kAddr.c_str())));
+        ASSERT_TRUE(OpenDest(d, Ip(kAddr.c_str())));
         PutRec(d, 1);
         Dest_Flush(d);
         PutRec(d, 2);
@@ -208,12 +209,12 @@ TEST_F(DestFaultTest, FileThatLostItsNameIsReopenedAtItsPathOrCountedLost) {
             ASSERT_EQ(mkdir(kAddr.c_str(), 0777), 0);
         }
         if (!c.at_close) {
-            Dest_Flush(d);
+            DestStatus st = Dest_Flush(d);
             EXPECT_EQ(Dest_IsOpen(d), c.reopened);
             // Either way it still stands for its source until its owner frees it,
             // which it must when the directory is gone.
             EXPECT_EQ(DestHash_Find(d->addr), d);
-            EXPECT_EQ(d->gone, c.remove_dir && !c.make_dir_again);
+            EXPECT_EQ(st == DEST_GONE, c.remove_dir && !c.make_dir_again);
             if (c.reopened) PutRec(d, 3);
         }
         DestPool_CloseAll();
@@ -233,29 +234,28 @@ TEST_F(DestFaultTest, WriteOutReleasesADescriptorWhoseDirectoryIsGone) {
     for (const std::string& a : addrs) {
         mkdir(a.c_str(), 0777);
         Dest* d = DestPool_Take();
-        ASSERT_TRUE(Dest_Open(d, Ip(a.c_str())));
+        ASSERT_TRUE(OpenDest(d, Ip(a.c_str())));
         PutRecord(d, TEST_STAMP, "kept");
         ds.push_back(d);
     }
     ASSERT_EQ(unlink(SourcePath(addrs[1]).c_str()), 0);
     ASSERT_EQ(rmdir(addrs[1].c_str()), 0);
-    const int32_t freecount = DestPool.freecount;
+    const int32_t freecount = DestPool_State().freecount;
 
     std::string out = CaptureStdout([] {
         Settings.verbose = 1;
-        Clock_UpdateAt(&Clock, TEST_SEC + 1, 0, nullptr);
+        Clock_UpdateAt(&Clock, TEST_SEC + 1, 0);
         DestPool_WriteOutBefore(TEST_SEC + 1);
         Settings.verbose = 0;
     });
-    EXPECT_EQ(DestPool.usedcount, 2);
-    EXPECT_EQ(DestPool.usedlist[0], ds[0]);
-    EXPECT_EQ(DestPool.usedlist[1], ds[2]);
-    EXPECT_EQ(DestPool.freecount, freecount + 1);
-    EXPECT_EQ(DestPool.freelist[freecount], ds[1]);
+    EXPECT_EQ(DestPool_State().usedcount, 2);
+    EXPECT_EQ(DestPool_State().usedlist[0], ds[0]);
+    EXPECT_EQ(DestPool_State().usedlist[1], ds[2]);
+    EXPECT_EQ(DestPool_State().freecount, freecount + 1);
+    EXPECT_EQ(DestPool_State().freelist[freecount], ds[1]);
     EXPECT_EQ(DestHash_Find(Ip(addrs[1].c_str())), nullptr);
     EXPECT_EQ(DestHash_Find(Ip(addrs[0].c_str())), ds[0]);
     EXPECT_EQ(DestHash_Find(Ip(addrs[2].c_str())), ds[2]);
-    EXPECT_FALSE(ds[1]->gone);
     const std::string lost = std::string("drop: lost 1 records of 10.0.0.2: ") + strerror(ENOENT) + "\n";
     // Under --verbose the close is traced and the loss echoed.
     EXPECT_EQ(out, "CLOSE 10.0.0.2\ncorvashenmir " + lost);
@@ -273,17 +273,18 @@ TEST_F(DestFaultTest, FailedOpenIsGoneOnlyWithoutTheDirectory) {
     Dest* d = DestPool_Take();
     rmdir(kAddr.c_str());
     EXPECT_FALSE(DestDirs_Has(kAddr.c_str()));
-    EXPECT_FALSE(Dest_Open(d, Ip(kAddr.c_str())));
-    EXPECT_TRUE(d->gone);
+    DestStatus st;
+    EXPECT_FALSE(OpenDest(d, Ip(kAddr.c_str()), &st));
+    EXPECT_EQ(st, DEST_GONE);
     DestPool_Release(d);
-    EXPECT_EQ(DestPool.usedcount, 0);
+    EXPECT_EQ(DestPool_State().usedcount, 0);
 
     ASSERT_EQ(mkdir(kAddr.c_str(), 0777), 0);
     ASSERT_EQ(mkfifo(kPath.c_str(), 0666), 0);
     EXPECT_TRUE(DestDirs_Has(kAddr.c_str()));
     d = DestPool_Take();
-    EXPECT_FALSE(Dest_Open(d, Ip(kAddr.c_str())));
-    EXPECT_FALSE(d->gone);
+    EXPECT_FALSE(OpenDest(d, Ip(kAddr.c_str()), &st));
+    EXPECT_EQ(st, DEST_FAILED);
     EXPECT_EQ(DestHash_Find(Ip(kAddr.c_str())), d);
 
     // A plain file or a link to nothing in the directory's place is no directory.
@@ -322,7 +323,7 @@ TEST_F(DestFaultTest, OpenTakesOnlyARegularFileReachedWithoutALinkAtTheEnd) {
             continue;
         }
         Dest* d = DestPool_Take();
-        EXPECT_EQ(Dest_Open(d, Ip(kAddr.c_str())), c.opens);
+        EXPECT_EQ(OpenDest(d, Ip(kAddr.c_str())), c.opens);
         EXPECT_EQ(Dest_IsOpen(d), c.opens);
         if (c.opens) PutRec(d, 1);
         DestPool_CloseAll();

@@ -55,7 +55,7 @@ protected:
 
     bool Open(Dest* d, const std::string& addr) {
         opened_.push_back(d);
-        return Dest_Open(d, Ip(addr.c_str()));
+        return OpenDest(d, Ip(addr.c_str()));
     }
 
     void Put(Dest* d, const std::string& stamp, const std::string& text, bool counted = false) {
@@ -90,8 +90,8 @@ TEST_F(DestFileTest, OpenBindsTheSourceToItsFileForTheCurrentKey) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         Settings.split = c.split;
-        Clock = ClockRecord{};
-        Clock_UpdateAt(&Clock, TEST_SEC, TEST_USEC, nullptr);
+        ClockFromSettings();
+        Clock_UpdateAt(&Clock, TEST_SEC, TEST_USEC);
         mkdir(c.addr, 0777);
         Dest& d = NewDest();
         ASSERT_TRUE(Open(&d, c.addr));
@@ -104,7 +104,7 @@ TEST_F(DestFileTest, OpenBindsTheSourceToItsFileForTheCurrentKey) {
         EXPECT_NE(d.buffer, nullptr);
         EXPECT_EQ(DestHash_Find(d.addr), &d);
 
-        Dest_Close(&d);
+        CloseDest(&d);
         EXPECT_EQ(DestHash_Find(d.addr), nullptr);
         EXPECT_FALSE(Dest_IsOpen(&d));
         EXPECT_EQ(d.buffer, nullptr);
@@ -118,7 +118,7 @@ TEST_F(DestFileTest, OpenSetsEveryFieldOfAReusedDescriptor) {
     EXPECT_EQ(d.length, 0);
     EXPECT_STREQ(d.addrtext, "10.0.0.1");
     Put(&d, TEST_STAMP, "one");
-    Dest_Close(&d);
+    CloseDest(&d);
     EXPECT_EQ(ReadFile(kPath), Plain(TEST_STAMP, kAddr, "one"));
 }
 
@@ -138,8 +138,8 @@ TEST_F(DestFileTest, VerboseTraceOfOpen) {
         ChildResult r = RunInChild([&] {
             Settings.verbose = c.verbose;
             Dest& d = NewDest();
-            Dest_Open(&d, Ip(c.addr));
-            Dest_Close(&d);
+            OpenDest(&d, Ip(c.addr));
+            CloseDest(&d);
         });
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, c.out);
@@ -172,7 +172,7 @@ TEST_F(DestFileTest, FailedOpenLeavesTheDescriptorInTheTableWithoutStream) {
         if (c.dir_to_make == nullptr) {
             EXPECT_FALSE(FileExists(c.addr));
         }
-        Dest_Close(&d);
+        CloseDest(&d);
         EXPECT_EQ(DestHash_Find(Ip(c.addr)), nullptr);
     }
     // Failures are counted by the caller, not logged here.
@@ -211,7 +211,7 @@ TEST_F(DestFileTest, NewFileModeIs0666LessTheUmask) {
         bool ok = Open(&d, kAddr);
         umask(previous);
         ASSERT_TRUE(ok);
-        Dest_Close(&d);
+        CloseDest(&d);
         struct stat st;
         ASSERT_EQ(stat(kPath.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, c.mode);
@@ -227,7 +227,7 @@ TEST_F(DestFileTest, ExistingFileIsAppendedToAndItsSizeCounted) {
     const std::string rec = Plain(TEST_STAMP, kAddr, "hello");
     Put(&d, TEST_STAMP, "hello");
     EXPECT_EQ(d.length, static_cast<int64_t>(old.size() + rec.size()));
-    Dest_Close(&d);
+    CloseDest(&d);
     EXPECT_EQ(ReadFile(kPath), old + rec);
 }
 
@@ -259,7 +259,7 @@ TEST_F(DestFileTest, RecordFormats) {
         ASSERT_TRUE(Open(&d, kAddr));
         Put(&d, c.stamp, c.text, c.counted);
         EXPECT_EQ(d.length, static_cast<int64_t>(c.expected.size()));
-        Dest_Close(&d);
+        CloseDest(&d);
         EXPECT_EQ(ReadFile(kPath), c.expected);
     }
 }
@@ -301,7 +301,7 @@ protected:
         Log_Open();
         Dest& d = NewDest();
         EXPECT_TRUE(Open(&d, kAddr));
-        Clock_UpdateAt(&Clock, TEST_SEC, 777, nullptr);
+        Clock_UpdateAt(&Clock, TEST_SEC, 777);
         for (int i = 1; i <= 4; i++) {
             std::string text = "record" + std::to_string(i);
             if (as_head)
@@ -310,7 +310,7 @@ protected:
                 Put(&d, TEST_STAMP, text);
         }
         CapOutcome out{"", d.length, ""};
-        Dest_Close(&d);
+        CloseDest(&d);
         Log_Close();
         out.file = ReadFile(kPath);
         out.log = DaemonLog();
@@ -354,7 +354,7 @@ TEST_F(DestFileTest, CapAtTwoBillionPrintsInFull) {
     // Counted from the open: pretend the file is just below the cap.
     d.length = 2000000000 - 10;
     Put(&d, TEST_STAMP, "x");
-    Dest_Close(&d);
+    CloseDest(&d);
     EXPECT_EQ(ReadFile(kPath), Plain(TEST_STAMP, kAddr, "x") + Marker(TEST_STAMP, 2000000000, kAddr));
     EXPECT_EQ(DaemonLog(), DropLine(TEST_STAMP, 2000000000, kAddr));
 }
@@ -365,7 +365,7 @@ TEST_F(DestFileTest, ReopenTakesTheLengthFromTheFileAgain) {
     Dest& d = NewDest();
     ASSERT_TRUE(Open(&d, kAddr));
     for (int i = 0; i < 3; i++) Put(&d, TEST_STAMP, "record1");
-    Dest_Close(&d);
+    CloseDest(&d);
     const std::string capped = ReadFile(kPath);
     const std::string log = DaemonLog();
     ASSERT_EQ(log, DropLine(TEST_STAMP, 100, kAddr));
@@ -374,17 +374,17 @@ TEST_F(DestFileTest, ReopenTakesTheLengthFromTheFileAgain) {
     ASSERT_TRUE(Open(&d, kAddr));
     EXPECT_EQ(d.length, static_cast<int64_t>(capped.size()));
     Put(&d, TEST_STAMP, "record2");
-    Dest_Close(&d);
+    CloseDest(&d);
     EXPECT_EQ(ReadFile(kPath), capped);
     EXPECT_EQ(DaemonLog(), log);
 
     // The next hour's file starts from its own size.
-    Clock_UpdateAt(&Clock, TEST_SEC + 3600, 0, nullptr);
+    Clock_UpdateAt(&Clock, TEST_SEC + 3600, 0);
     const std::string next = kAddr + "/" + kAddr + "-2024050608";
     ASSERT_TRUE(Open(&d, kAddr));
     EXPECT_EQ(d.length, 0);
     Put(&d, "S", "record3");
-    Dest_Close(&d);
+    CloseDest(&d);
     EXPECT_EQ(ReadFile(next), Plain("S", kAddr, "record3"));
     EXPECT_EQ(ReadFile(kPath), capped);
 }
@@ -414,7 +414,7 @@ TEST_F(DestFileTest, LongWritesAreWrittenWholeButCountedOnlyUpTo65599) {
             Put(&d, TEST_STAMP, std::string(c.total - head, 'r'));
         ASSERT_EQ(expected.size(), c.total);
         EXPECT_EQ(d.length, c.counted ? static_cast<int64_t>(c.total) : 0);
-        Dest_Close(&d);
+        CloseDest(&d);
         const std::string file = ReadFile(kPath);
         EXPECT_EQ(file.size(), c.total);
         EXPECT_TRUE(file == expected);
@@ -433,7 +433,7 @@ TEST_F(DestFileTest, FailedWriteAddsNothingAndIsCountedLost) {
     // Larger than the buffer, so it goes to the device at once and fails.
     Put(&d, TEST_STAMP, std::string(2000, 'x'));
     EXPECT_EQ(d.length, 0);
-    Dest_Close(&d);
+    CloseDest(&d);
     EXPECT_EQ(DaemonLog(), std::string(TEST_STAMP) + " drop: lost 1 records of 10.0.0.1: " + strerror(ENOSPC) + "\n");
 }
 
@@ -452,7 +452,7 @@ TEST_F(DestFileTest, RecordsWaitInTheBufferUntilItWouldOverflow) {
         // The next one does not fit: the earlier ones go out, it waits.
         Put(&d, TEST_STAMP, "record1");
         EXPECT_EQ(SizeOf(kPath), static_cast<off_t>(fit * rec.size()));
-        Dest_Close(&d);
+        CloseDest(&d);
         EXPECT_EQ(SizeOf(kPath), static_cast<off_t>((fit + 1) * rec.size()));
     }
 }
@@ -473,7 +473,7 @@ TEST_F(DestFileTest, RecordLargerThanTheBufferIsWrittenWholeAndInOrder) {
     EXPECT_EQ(ReadFile(kPath), expected);
     Put(&d, TEST_STAMP, "after");
     EXPECT_EQ(ReadFile(kPath), expected);
-    Dest_Close(&d);
+    CloseDest(&d);
     EXPECT_EQ(ReadFile(kPath), expected + Plain(TEST_STAMP, kAddr, "after"));
 }
 
@@ -487,7 +487,7 @@ TEST_F(DestFileTest, FlushWritesOutAndKeepsTheFileOpen) {
     EXPECT_TRUE(Dest_IsOpen(&d));
     Put(&d, TEST_STAMP, "two");
     EXPECT_EQ(d.length, static_cast<int64_t>(2 * Plain(TEST_STAMP, kAddr, "one").size()));
-    Dest_Close(&d);
+    CloseDest(&d);
     EXPECT_EQ(ReadFile(kPath), Plain(TEST_STAMP, kAddr, "one") + Plain(TEST_STAMP, kAddr, "two"));
 }
 
@@ -511,8 +511,8 @@ TEST_F(DestFileTest, FatalExitWritesOutBufferedRecords) {
     ChildResult r = RunInChild([] {
         Dest* a = DestPool_Take();
         Dest* b = DestPool_Take();
-        Dest_Open(a, Ip("10.0.0.1"));
-        Dest_Open(b, Ip("10.0.0.2"));
+        OpenDest(a, Ip("10.0.0.1"));
+        OpenDest(b, Ip("10.0.0.2"));
         PutRecord(a, TEST_STAMP, "kept");
         PutRecord(b, TEST_STAMP, "kept too");
         Fatal("x");

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "dest/dest_hash.h"
+#include "dest/dest_test.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +34,7 @@ Addr AddrWithHome(uint32_t home, int n) {
 }
 
 int OccupiedSlots() {
-    return static_cast<int>(std::count_if(DestHash.begin(), DestHash.end(),
+    return static_cast<int>(std::count_if(DestHash_Slots().begin(), DestHash_Slots().end(),
                                           [](Dest* d) { return d != nullptr; }));
 }
 
@@ -80,8 +81,8 @@ TEST_F(DestHashTest, CollidingAddressesTakeTheNextSlotAndAreFoundByTheirOwnAddre
         b.fd = 7;
         DestHash_Add(&a);
         DestHash_Add(&b);
-        EXPECT_EQ(DestHash[c.home], &a);
-        EXPECT_EQ(DestHash[c.next], &b);
+        EXPECT_EQ(DestHash_Slots()[c.home], &a);
+        EXPECT_EQ(DestHash_Slots()[c.next], &b);
         EXPECT_EQ(OccupiedSlots(), 2);
         EXPECT_EQ(DestHash_Find(a.addr), &a);
         EXPECT_EQ(DestHash_Find(b.addr), &b);
@@ -110,7 +111,7 @@ TEST_F(DestHashTest, MissEndsAtFirstEmptySlotOfTheRun) {
         EXPECT_EQ(DestHash_Find(absent), nullptr);
         // Planted beyond the empty slot, it must still not be found.
         Dest stray = MakeDest(absent);
-        DestHash[(c.home + 3) % DestHash.size()] = &stray;
+        DestHash_Slots()[(c.home + 3) % DestHash_Slots().size()] = &stray;
         EXPECT_EQ(DestHash_Find(absent), nullptr);
         EXPECT_EQ(DestHash_Find(a.addr), &a);
         EXPECT_EQ(DestHash_Find(b.addr), &b);
@@ -124,8 +125,8 @@ TEST_F(DestHashTest, EmptyTableAndClear) {
     EXPECT_EQ(DestHash_Find(a.addr), nullptr);
     DestHash_Add(&a);
     DestHash_Add(&b);
-    EXPECT_EQ(DestHash[3459], &a);
-    EXPECT_EQ(DestHash[0], &b);
+    EXPECT_EQ(DestHash_Slots()[3459], &a);
+    EXPECT_EQ(DestHash_Slots()[0], &b);
     DestHash_Clear();
     EXPECT_EQ(OccupiedSlots(), 0);
     EXPECT_EQ(DestHash_Find(a.addr), nullptr);
@@ -137,8 +138,8 @@ TEST_F(DestHashTest, DescriptorsAreComparedByIdentityNotAddress) {
     Dest twin = MakeDest(Ip("10.0.0.1"));
     DestHash_Add(&a);
     DestHash_Add(&twin);
-    EXPECT_EQ(DestHash[3459], &a);
-    EXPECT_EQ(DestHash[3460], &twin);
+    EXPECT_EQ(DestHash_Slots()[3459], &a);
+    EXPECT_EQ(DestHash_Slots()[3460], &twin);
     EXPECT_EQ(DestHash_Find(a.addr), &a);
     DestHash_Remove(&a);
     EXPECT_EQ(DestHash_Find(a.addr), &twin);
@@ -177,7 +178,7 @@ TEST_F(DestHashTest, RemoveKeepsEveryLaterEntryOfTheRunFindable) {
         std::vector<Dest> dests;
         for (uint32_t home : c.homes) dests.push_back(MakeDest(AddrWithHome(home, used[home]++)));
         for (Dest& d : dests) DestHash_Add(&d);
-        for (size_t i = 0; i < dests.size(); i++) EXPECT_EQ(DestHash[c.before[i]], &dests[i]) << "entry " << i;
+        for (size_t i = 0; i < dests.size(); i++) EXPECT_EQ(DestHash_Slots()[c.before[i]], &dests[i]) << "entry " << i;
 
         DestHash_Remove(&dests[c.removed]);
 
@@ -187,7 +188,7 @@ TEST_F(DestHashTest, RemoveKeepsEveryLaterEntryOfTheRunFindable) {
                 EXPECT_EQ(DestHash_Find(dests[i].addr), nullptr);
                 continue;
             }
-            EXPECT_EQ(DestHash[c.after[i]], &dests[i]) << "entry " << i;
+            EXPECT_EQ(DestHash_Slots()[c.after[i]], &dests[i]) << "entry " << i;
             EXPECT_EQ(DestHash_Find(dests[i].addr), &dests[i]) << "entry " << i;
         }
     }
@@ -196,15 +197,15 @@ TEST_F(DestHashTest, RemoveKeepsEveryLaterEntryOfTheRunFindable) {
 TEST_F(DestHashTest, RemoveWalksPastEmptySlots) {
     Dest a = MakeDest(Ip("10.0.0.1"));
     // Not where Add would put it: two slots after an empty one.
-    DestHash[3461] = &a;
+    DestHash_Slots()[3461] = &a;
     DestHash_Remove(&a);
     EXPECT_EQ(OccupiedSlots(), 0);
 }
 
 TEST_F(DestHashTest, FatalEnds) {
-    const std::string add = "INTERNAL BROKENNESS: DestHash_Add: pDest was already in the hash?!";
-    const std::string remove = "INTERNAL BROKENNESS: DestHash_Remove: Couldn't find pDest in the hash?!";
-    const std::string full = "INTERNAL BROKENNESS: DestHash_Add: Hash is FULL?!";
+    const std::string add = "INTERNAL BROKENNESS: DestHash_Add: the descriptor is in the table already";
+    const std::string remove = "INTERNAL BROKENNESS: DestHash_Remove: the descriptor is not in the table";
+    const std::string full = "INTERNAL BROKENNESS: DestHash_Add: every slot of the table is taken";
     const struct {
         const char* name;
         std::function<void()> fn;
@@ -244,7 +245,7 @@ TEST_F(DestHashTest, FatalEnds) {
          remove},
         {"add to a full table",
          [] {
-             std::vector<Dest> all(DestHash.size() + 1, MakeDest(Ip("10.0.0.1")));
+             std::vector<Dest> all(DestHash_Slots().size() + 1, MakeDest(Ip("10.0.0.1")));
              for (Dest& d : all) DestHash_Add(&d);
          },
          full},
@@ -313,7 +314,7 @@ TEST_F(DestHashTest, RandomOperationsMatchAMap) {
             ASSERT_EQ(DestHash_Find(Addr_FromV4(ip)), it == model.end() ? nullptr : it->second) << "step " << step;
         }
         peak = std::max(peak, model.size());
-        wrapped = wrapped || (DestHash[4095] != nullptr && DestHash[0] != nullptr);
+        wrapped = wrapped || (DestHash_Slots()[4095] != nullptr && DestHash_Slots()[0] != nullptr);
 
         ASSERT_EQ(OccupiedSlots(), static_cast<int>(model.size())) << "step " << step;
         for (uint32_t ip : universe) {
@@ -339,7 +340,7 @@ TEST(DestHashSizeTest, SlotsForTheCapacity) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.capacity);
         DestHash_Init(c.capacity);
-        EXPECT_EQ(DestHash.size(), c.slots);
+        EXPECT_EQ(DestHash_Slots().size(), c.slots);
         EXPECT_EQ(OccupiedSlots(), 0);
     }
     DestHash_Init(1024);
@@ -383,10 +384,10 @@ TEST(DestHashSizeTest, LargeTablesStayFindableWithShortProbeRuns) {
         EXPECT_EQ(OccupiedSlots(), capacity);
         for (int i = 0; i < 1000; i++) EXPECT_EQ(DestHash_Find(source(capacity + i)), nullptr);
         size_t longest = 0;
-        const size_t mask = DestHash.size() - 1;
-        for (size_t slot = 0; slot < DestHash.size(); slot++) {
-            if (DestHash[slot] == nullptr) continue;
-            longest = std::max(longest, (slot - DestHash_Index(DestHash[slot]->addr)) & mask);
+        const size_t mask = DestHash_Slots().size() - 1;
+        for (size_t slot = 0; slot < DestHash_Slots().size(); slot++) {
+            if (DestHash_Slots()[slot] == nullptr) continue;
+            longest = std::max(longest, (slot - DestHash_Index(DestHash_Slots()[slot]->addr)) & mask);
         }
         EXPECT_LT(longest, 64u) << "an entry sits " << longest << " slots past its home";
         DestHash_Clear();

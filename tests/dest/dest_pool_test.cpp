@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "dest/dest_pool.h"
+#include "dest/dest_test.h"
+#include "common/counters.h"
 
 #include <sys/stat.h>
 
@@ -26,27 +28,27 @@ uint32_t Inverse(uint32_t a) {
 }
 
 TEST(RandNextTest, FirstThreeValuesFromTheInitialState) {
-    Rand = {0xDEADBEEF, 0};
-    RecvCounter = {0, 0};
-    EXPECT_EQ(Rand_Next(), 0xEC3395BAu);
-    EXPECT_EQ(Rand.state, 0x1C014DFCu);
-    EXPECT_EQ(Rand.step, 0x9E3779B9u);
-    EXPECT_EQ(Rand_Next(), 0x68F512ABu);
-    EXPECT_EQ(Rand_Next(), 0xD3ED99B7u);
+    DestPool_Rand() = {0xDEADBEEF, 0};
+    Totals.receivedBytes = 0;
+    EXPECT_EQ(DestPool_Random(), 0xEC3395BAu);
+    EXPECT_EQ(DestPool_Rand().state, 0x1C014DFCu);
+    EXPECT_EQ(DestPool_Rand().step, 0x9E3779B9u);
+    EXPECT_EQ(DestPool_Random(), 0x68F512ABu);
+    EXPECT_EQ(DestPool_Random(), 0xD3ED99B7u);
 }
 
 TEST(RandNextTest, ReceivedRemainderIsAddedToTheResultOnly) {
     const uint32_t base[] = {0xEC3395BAu, 0x68F512ABu, 0xD3ED99B7u};
     for (uint32_t remainder : {1u, 4242u, 999999u}) {
         SCOPED_TRACE(remainder);
-        Rand = {0xDEADBEEF, 0};
-        RecvCounter = {7, remainder};
-        for (uint32_t b : base) EXPECT_EQ(Rand_Next(), b + remainder);
+        DestPool_Rand() = {0xDEADBEEF, 0};
+        Totals.receivedBytes = 7000000 + remainder;
+        for (uint32_t b : base) EXPECT_EQ(DestPool_Random(), b + remainder);
         // The generator's own state does not see the remainder.
-        EXPECT_EQ(Rand.state, 0x2C8CF947u);
-        EXPECT_EQ(Rand.step, 3u * 0x9E3779B9u);
+        EXPECT_EQ(DestPool_Rand().state, 0x2C8CF947u);
+        EXPECT_EQ(DestPool_Rand().step, 3u * 0x9E3779B9u);
     }
-    RecvCounter = {0, 0};
+    Totals.receivedBytes = 0;
 }
 
 TEST(RandNextTest, StateIsReducedModulo2147483647) {
@@ -63,12 +65,12 @@ TEST(RandNextTest, StateIsReducedModulo2147483647) {
         {0xFFFFFFFEu, 0u},
         {0xFFFFFFFFu, 1u},
     };
-    RecvCounter = {0, 0};
+    Totals.receivedBytes = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.x);
-        Rand = {(c.x - 12345u) * Inverse(1103515245u), 0x10u};
-        EXPECT_EQ(Rand_Next(), 0x10u + 0x9E3779B9u + Rotl16(c.state));
-        EXPECT_EQ(Rand.state, c.state);
+        DestPool_Rand() = {(c.x - 12345u) * Inverse(1103515245u), 0x10u};
+        EXPECT_EQ(DestPool_Random(), 0x10u + 0x9E3779B9u + Rotl16(c.state));
+        EXPECT_EQ(DestPool_Rand().state, c.state);
     }
 }
 
@@ -86,12 +88,12 @@ protected:
     Dest* Admit(const std::string& addr, bool with_dir = true) {
         if (with_dir) mkdir(addr.c_str(), 0777);
         Dest* d = DestPool_Take();
-        Dest_Open(d, Ip(addr.c_str()));
+        OpenDest(d, Ip(addr.c_str()));
         return d;
     }
 
     static std::vector<Dest*> Used() {
-        return {DestPool.usedlist.begin(), DestPool.usedlist.begin() + DestPool.usedcount};
+        return {DestPool_State().usedlist.begin(), DestPool_State().usedlist.begin() + DestPool_State().usedcount};
     }
 
     InTempDir dir_;
@@ -102,19 +104,19 @@ TEST_F(DestPoolTest, TakeHandsOutTheLastFreeDescriptorFirst) {
         SCOPED_TRACE(maxopen);
         Settings.maxopen = maxopen;
         DestPool_Init();
-        ASSERT_EQ(DestPool.freecount, maxopen);
-        ASSERT_EQ(DestPool.usedcount, 0);
-        const std::vector<Dest*> free(DestPool.freelist.begin(), DestPool.freelist.begin() + maxopen);
+        ASSERT_EQ(DestPool_State().freecount, maxopen);
+        ASSERT_EQ(DestPool_State().usedcount, 0);
+        const std::vector<Dest*> free(DestPool_State().freelist.begin(), DestPool_State().freelist.begin() + maxopen);
         EXPECT_EQ(std::set<Dest*>(free.begin(), free.end()).size(), static_cast<size_t>(maxopen));
         EXPECT_EQ(std::count(free.begin(), free.end(), nullptr), 0);
         for (int32_t i = 0; i < maxopen; i++) {
             EXPECT_EQ(DestPool_Take(), free[maxopen - 1 - i]) << "take " << i;
-            EXPECT_EQ(DestPool.usedlist[i], free[maxopen - 1 - i]);
-            EXPECT_EQ(DestPool.usedcount, i + 1);
-            EXPECT_EQ(DestPool.freecount, maxopen - 1 - i);
+            EXPECT_EQ(DestPool_State().usedlist[i], free[maxopen - 1 - i]);
+            EXPECT_EQ(DestPool_State().usedcount, i + 1);
+            EXPECT_EQ(DestPool_State().freecount, maxopen - 1 - i);
         }
         // Nothing was opened, so nothing to close.
-        DestPool.usedcount = 0;
+        DestPool_State().usedcount = 0;
     }
 }
 
@@ -147,8 +149,8 @@ TEST_F(DestPoolTest, EvictionPicksAtRandomPreferringFailedDescriptors) {
         Dest* expected = used[c.victim];
         const bool was_open = Dest_IsOpen(expected);
         const Addr victim_addr = expected->addr;
-        Rand = {0xDEADBEEF, 0};
-        RecvCounter = {0, 0};
+        DestPool_Rand() = {0xDEADBEEF, 0};
+        Totals.receivedBytes = 0;
         Settings.verbose = 1;
 
         Dest* victim = nullptr;
@@ -156,11 +158,11 @@ TEST_F(DestPoolTest, EvictionPicksAtRandomPreferringFailedDescriptors) {
         Settings.verbose = 0;
 
         EXPECT_EQ(victim, expected);
-        EXPECT_EQ(Rand.step, c.draws * 0x9E3779B9u);
+        EXPECT_EQ(DestPool_Rand().step, c.draws * 0x9E3779B9u);
         EXPECT_EQ(out, was_open ? "FORCECLOSE " + net + std::to_string(c.victim + 1) + "\n" : "");
         // The victim keeps its entry; its source has no descriptor any more.
         EXPECT_EQ(Used(), used);
-        EXPECT_EQ(DestPool.freecount, 0);
+        EXPECT_EQ(DestPool_State().freecount, 0);
         EXPECT_EQ(DestHash_Find(victim_addr), nullptr);
         EXPECT_FALSE(Dest_IsOpen(victim));
         EXPECT_EQ(victim->buffer, nullptr);
@@ -177,7 +179,7 @@ TEST_F(DestPoolTest, EvictionPicksAtRandomPreferringFailedDescriptors) {
         // Handed to the new source, it is bound in the victim's place.
         const std::string newcomer = net + "6";
         mkdir(newcomer.c_str(), 0777);
-        ASSERT_TRUE(Dest_Open(victim, Ip(newcomer.c_str())));
+        ASSERT_TRUE(OpenDest(victim, Ip(newcomer.c_str())));
         EXPECT_EQ(DestHash_Find(Ip(newcomer.c_str())), victim);
         EXPECT_EQ(Used()[c.victim], victim);
     }
@@ -188,36 +190,36 @@ TEST_F(DestPoolTest, ManyNewSourcesKeepPoolAndTableConsistent) {
     for (int i = 0; i < 60; i++) {
         SCOPED_TRACE(i);
         std::string addr = "10.0.1." + std::to_string(i);
-        RecvCounter.remainder = static_cast<uint32_t>(i * 7919 % 1000000);
+        Totals.receivedBytes = static_cast<uint32_t>(i * 7919 % 1000000);
         Admit(addr, i % 3 != 0);
         admitted.push_back(Ip(addr.c_str()));
 
-        ASSERT_EQ(DestPool.usedcount + DestPool.freecount, 5);
-        ASSERT_EQ(DestPool.usedcount, std::min(i + 1, 5));
+        ASSERT_EQ(DestPool_State().usedcount + DestPool_State().freecount, 5);
+        ASSERT_EQ(DestPool_State().usedcount, std::min(i + 1, 5));
         std::set<Dest*> used;
         for (Dest* d : Used()) {
             used.insert(d);
             EXPECT_EQ(DestHash_Find(d->addr), d);
         }
-        ASSERT_EQ(used.size(), static_cast<size_t>(DestPool.usedcount));
+        ASSERT_EQ(used.size(), static_cast<size_t>(DestPool_State().usedcount));
         int occupied = 0;
-        for (Dest* d : DestHash) {
+        for (Dest* d : DestHash_Slots()) {
             if (d == nullptr) continue;
             occupied++;
             EXPECT_EQ(used.count(d), 1u);
         }
-        EXPECT_EQ(occupied, DestPool.usedcount);
+        EXPECT_EQ(occupied, DestPool_State().usedcount);
         // The newest source always has its descriptor.
         EXPECT_NE(DestHash_Find(admitted.back()), nullptr);
         int found = 0;
         for (const Addr& ip : admitted) found += DestHash_Find(ip) != nullptr;
-        EXPECT_EQ(found, DestPool.usedcount);
+        EXPECT_EQ(found, DestPool_State().usedcount);
     }
-    RecvCounter = {0, 0};
+    Totals.receivedBytes = 0;
 }
 
 TEST_F(DestPoolTest, CloseAllClosesLastTakenFirstAndFreesInThatOrder) {
-    const std::vector<Dest*> initial(DestPool.freelist.begin(), DestPool.freelist.begin() + 5);
+    const std::vector<Dest*> initial(DestPool_State().freelist.begin(), DestPool_State().freelist.begin() + 5);
     Dest* a = Admit("10.0.0.1");
     Dest* b = Admit("10.0.0.2", false);
     Dest* c = Admit("10.0.0.3");
@@ -228,8 +230,8 @@ TEST_F(DestPoolTest, CloseAllClosesLastTakenFirstAndFreesInThatOrder) {
     Settings.verbose = 0;
 
     EXPECT_EQ(out, "CLOSE 10.0.0.3\nCLOSE 10.0.0.2\nCLOSE 10.0.0.1\n");
-    EXPECT_EQ(DestPool.usedcount, 0);
-    EXPECT_EQ(DestPool.freecount, 5);
+    EXPECT_EQ(DestPool_State().usedcount, 0);
+    EXPECT_EQ(DestPool_State().freecount, 5);
     for (Dest* d : {a, b, c}) {
         EXPECT_EQ(DestHash_Find(d->addr), nullptr);
         EXPECT_FALSE(Dest_IsOpen(d));
@@ -241,21 +243,21 @@ TEST_F(DestPoolTest, CloseAllClosesLastTakenFirstAndFreesInThatOrder) {
     // The first taken comes back first, then the rest of the free list.
     const std::vector<Dest*> order = {a, b, c, initial[1], initial[0]};
     for (Dest* want : order) EXPECT_EQ(DestPool_Take(), want);
-    DestPool.usedcount = 0;
+    DestPool_State().usedcount = 0;
 }
 
 TEST_F(DestPoolTest, CloseAllWithNothingInUseDoesNothing) {
-    const std::vector<Dest*> free(DestPool.freelist.begin(), DestPool.freelist.begin() + 5);
+    const std::vector<Dest*> free(DestPool_State().freelist.begin(), DestPool_State().freelist.begin() + 5);
     Settings.verbose = 1;
     EXPECT_EQ(CaptureStdout(DestPool_CloseAll), "");
     Settings.verbose = 0;
-    EXPECT_EQ(DestPool.usedcount, 0);
-    EXPECT_EQ(DestPool.freecount, 5);
-    EXPECT_EQ(std::vector<Dest*>(DestPool.freelist.begin(), DestPool.freelist.begin() + 5), free);
+    EXPECT_EQ(DestPool_State().usedcount, 0);
+    EXPECT_EQ(DestPool_State().freecount, 5);
+    EXPECT_EQ(std::vector<Dest*>(DestPool_State().freelist.begin(), DestPool_State().freelist.begin() + 5), free);
 }
 
 TEST_F(DestPoolTest, EvictionWithNothingInUseIsFatal) {
-    const std::string msg = "Internal brokenness: no used and no unused destinations?!?!?!";
+    const std::string msg = "INTERNAL BROKENNESS: DestPool_Evict: every descriptor is free, yet none could be taken";
     const struct {
         const char* name;
         std::function<void()> fn;

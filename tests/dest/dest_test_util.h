@@ -15,13 +15,16 @@
 #include <vector>
 
 #include "clock/clock.h"
+#include "clock/clock_test.h"
 #include "dest/dest.h"
+#include "dest/dest_test.h"
 #include "dest/dest_hash.h"
 #include "dest/dest_pool.h"
 #include "log/log.h"
 #include "common/counters.h"
-#include "shell/settings.h"
+#include "common/settings.h"
 #include "support/child.h"
+#include "support/reset.h"
 
 // Dotted quad to the source address an IPv4 sender has.
 inline Addr Ip(const char* text) {
@@ -50,13 +53,24 @@ inline constexpr const char* TEST_LOG = "corvashenmir-20240506";
 // Process-wide state as start-up leaves it, with a known clock.
 inline void ResetDaemonState() {
     SetTimeZone("UTC0");
-    Settings = SettingsRecord{};
-    Clock = ClockRecord{};
-    Clock_UpdateAt(&Clock, TEST_SEC, TEST_USEC, nullptr);
-    Rand = {0xDEADBEEF, 0};
-    RecvCounter = {0, 0};
-    DestPool_Init();
-    DestHash_Init(Settings.maxopen);
+    ResetModules();
+    Clock_UpdateAt(&Clock, TEST_SEC, TEST_USEC);
+}
+
+// Opens d on addr's file and enters it into the table, as the pool does;
+// true for an open file, *st (when given) tells what became of it.
+inline bool OpenDest(Dest* d, const Addr& addr, DestStatus* st = nullptr) {
+    DestStatus got;
+    OpenSourceFile(d, addr, &got);
+    DestHash_Add(d);
+    if (st != nullptr) *st = got;
+    return got == DEST_OK;
+}
+
+// Takes d out of the table, when it is there, and closes it, as the pool does.
+inline void CloseDest(Dest* d) {
+    if (DestHash_Find(d->addr) == d) DestHash_Remove(d);
+    Dest_Close(d);
 }
 
 // Writes one record as the receive modes do: the head built from stamp and
@@ -75,9 +89,9 @@ inline bool TakeTwoOpenOneFailed(Dest** a, Dest** b) {
     *a = DestPool_Take();
     Dest* failed = DestPool_Take();
     *b = DestPool_Take();
-    bool ok = Dest_Open(*a, Ip("10.0.0.1"));
-    ok = !Dest_Open(failed, Ip("10.0.0.9")) && ok;
-    return Dest_Open(*b, Ip("10.0.0.2")) && ok;
+    bool ok = OpenDest(*a, Ip("10.0.0.1"));
+    ok = !OpenDest(failed, Ip("10.0.0.9")) && ok;
+    return OpenDest(*b, Ip("10.0.0.2")) && ok;
 }
 
 // Path of a source's file for the test clock's hour.
@@ -106,12 +120,12 @@ inline std::string CaptureStdout(const std::function<void()>& fn) {
 // buffer into the next test or the exit-time write-out.
 inline void ReleaseDestinations(const std::vector<Dest*>& extra = {}) {
     for (Dest* d : extra)
-        if (DestHash_Find(d->addr) == d) Dest_Close(d);
-    for (int32_t i = 0; i < DestPool.usedcount; i++) {
-        Dest* d = DestPool.usedlist[i];
-        if (DestHash_Find(d->addr) == d) Dest_Close(d);
+        if (DestHash_Find(d->addr) == d) CloseDest(d);
+    for (int32_t i = 0; i < DestPool_State().usedcount; i++) {
+        Dest* d = DestPool_State().usedlist[i];
+        if (DestHash_Find(d->addr) == d) CloseDest(d);
     }
-    DestPool.usedcount = 0;
+    DestPool_State().usedcount = 0;
     Log_Close();
     DestHash_Clear();
 }

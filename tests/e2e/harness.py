@@ -55,8 +55,10 @@ import unittest
 
 VERSION = "1.02"
 DATAGRAM_MAX = 8192
-# System call numbers of poll and ppoll, and of write and writev, as /proc/<pid>/syscall shows them.
-POLL_SYSCALLS = {"x86_64": {"7", "271"}, "aarch64": {"73"}}.get(os.uname().machine, {"7", "271", "73"})
+# System call numbers of the receive loop's wait (epoll_wait, epoll_pwait, and poll, ppoll), and of
+# write and writev, as /proc/<pid>/syscall shows them.
+POLL_SYSCALLS = {"x86_64": {"7", "271", "232", "281"}, "aarch64": {"73", "22"}}.get(
+    os.uname().machine, {"7", "271", "73", "232", "281", "22"})
 WRITE_SYSCALLS = {"x86_64": {"1", "20"}, "aarch64": {"64", "66"}}.get(os.uname().machine, {"1", "20", "64", "66"})
 LIBFAKETIME_PATHS = (
     "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",

@@ -186,7 +186,7 @@ class StartupShutdownTest(harness.DaemonTestCase):
         d = self.daemon(pidfile_arg="/nonexistent-dir-for-corvashenmir/x.pid")
         d.start()
         self.assertEqual(d.stop(), 0, "exit status of the daemon")
-        warning = "warning: failed to write to pidfile '/nonexistent-dir-for-corvashenmir/x.pid'"
+        warning = "warning: failed to write to pidfile '/nonexistent-dir-for-corvashenmir/x.pid': No such file or directory"
         self.assertEqual(d.log_texts(), [harness.startup_line(d.pid),
                                          harness.settings_line(os.path.realpath(d.root), d.port),
                                          warning,

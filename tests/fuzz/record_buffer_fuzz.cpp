@@ -23,10 +23,11 @@
 #include <vector>
 
 #include "dest/dest.h"
+#include "dest/dest_test.h"
 #include "dest/dest_hash.h"
 #include "fuzz/record_model.h"
 #include "recv/record.h"
-#include "shell/settings.h"
+#include "common/settings.h"
 
 namespace {
 

@@ -18,10 +18,12 @@
 #include <vector>
 
 #include "dest/dest.h"
+#include "dest/dest_test.h"
+#include "support/reset.h"
 #include "dest/dest_hash.h"
 #include "fuzz/record_model.h"
 #include "recv/record.h"
-#include "shell/settings.h"
+#include "common/settings.h"
 
 namespace {
 
@@ -89,16 +91,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The daemon works relative to its root, as after its change of directory.
     const std::string file = c.addrtext + "/" + c.addrtext + "-" + RECORDMODEL_FILE_KEY;
     EnterRoot(c.addrtext);
-    if (DestHash.empty()) DestHash_Init(Settings.maxopen);
+    if (DestHash_Slots().empty()) DestHash_Init(Settings.maxopen);
     Dest d{};
-    if (!Dest_Open(&d, c.source)) Fail("Dest_Open");
+    if (!OpenSourceFile(&d, c.source)) Fail("Dest_Open");
 
     std::string expected;
     for (size_t count = 0; count < c.datagrams.size(); count++) {
         const RecordDatagram& g = c.datagrams[count];
         if (g.reopen) {
             Dest_Close(&d);
-            if (!Dest_Open(&d, c.source)) Fail("Dest_Open again");
+            if (!OpenSourceFile(&d, c.source)) Fail("Dest_Open again");
         }
         std::vector<char> buf = RecordModel_Datagram(c, count, &expected);
         Record_Store(&d, buf.data(), g.n);

@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "clock/clock.h"
+#include "clock/clock_test.h"
 #include "fuzz/addr_model.h"
-#include "shell/settings.h"
+#include "common/settings.h"
 
 namespace {
 
@@ -192,14 +193,14 @@ void RecordModel_Begin(const RecordCase& c) {
     Settings.bufsize = c.bufsize;
     // A changed oldtimestamp takes effect at the next rebuild of the clock.
     Clock = ClockRecord{};
-    Clock_UpdateAt(&Clock, RECORDMODEL_SEC, 0, nullptr);
+    Clock_UpdateAt(&Clock, RECORDMODEL_SEC, 0);
 }
 
 std::vector<char> RecordModel_Datagram(const RecordCase& c, size_t count, std::string* expected) {
     const RecordDatagram& g = c.datagrams[count];
     // The microseconds change from datagram to datagram.
     auto usec = static_cast<uint32_t>((count * 104729 + g.n) % 1000000);
-    Clock_UpdateAt(&Clock, RECORDMODEL_SEC, usec, nullptr);
+    Clock_UpdateAt(&Clock, RECORDMODEL_SEC, usec);
     Append(expected, c.recvmode, Stamp(c.oldtimestamp != 0, usec) + " " + c.addrtext + " ", g.text);
     std::vector<char> buf(g.text.size() + 1, '#');
     std::copy(g.text.begin(), g.text.end(), buf.begin());

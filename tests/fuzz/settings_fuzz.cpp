@@ -20,7 +20,9 @@
 
 #include "clock/clock.h"
 #include "fuzz/settings_model.h"
-#include "shell/settings.h"
+#include "common/settings.h"
+#include "shell/options.h"
+#include "shell/shell_test.h"
 #include "support/settings_text.h"
 
 namespace {
@@ -86,7 +88,7 @@ SettingsRun RunParse(std::vector<std::string>& args) {
         Settings = SettingsRecord{};
         Settings.progname = argv[0];
         Clock = ClockRecord{};
-        Clock_Update(&Clock, nullptr);
+        Clock_Update(&Clock);
         Settings_Parse(static_cast<int>(args.size()), argv.data());
         std::string dump = SettingsText(Settings);
         if (write(resfd, dump.data(), dump.size()) != static_cast<ssize_t>(dump.size())) {

@@ -19,7 +19,9 @@
 
 #include "clock/clock.h"
 #include "fuzz/settings_model.h"
-#include "shell/settings.h"
+#include "common/settings.h"
+#include "shell/options.h"
+#include "shell/shell_test.h"
 #include "support/settings_text.h"
 
 namespace {
@@ -66,7 +68,7 @@ SettingsRun RunParse(std::vector<std::string>& args) {
     Settings = SettingsRecord{};
     Settings.progname = argv[0];
     Clock = ClockRecord{};
-    Clock_Update(&Clock, nullptr);
+    Clock_Update(&Clock);
     SettingsRun r;
     try {
         Settings_Parse(static_cast<int>(args.size()), argv.data());

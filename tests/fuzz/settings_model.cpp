@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "shell/settings.h"
+#include "common/settings.h"
+#include "shell/options.h"
+#include "shell/shell_test.h"
 #include "support/settings_text.h"
 
 namespace {

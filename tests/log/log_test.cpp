@@ -23,8 +23,10 @@
 #include <vector>
 
 #include "clock/clock.h"
-#include "shell/settings.h"
+#include "clock/clock_test.h"
+#include "common/settings.h"
 #include "support/child.h"
+#include "support/reset.h"
 
 namespace {
 
@@ -46,7 +48,7 @@ protected:
         Settings = SettingsRecord{};
         Settings.progname = PROG;
         Clock = ClockRecord{};
-        ASSERT_EQ(Clock_UpdateAt(&Clock, NOW, 42, nullptr), 1);
+        ASSERT_GE(Clock_UpdateAt(&Clock, NOW, 42), CLOCK_SECOND);
     }
     void TearDown() override { Settings = SettingsRecord{}; }
 
@@ -135,8 +137,8 @@ TEST_F(LogTest, NamedByDateKeyWhateverTheSplit) {
         ChildResult r = RunInChild([&] {
             SetTimeZone(row.tz);
             Settings.split = row.split;
-            Clock.sec = 0;
-            Clock_UpdateAt(&Clock, row.utc, 0, nullptr);
+            ClockFromSettings();
+            Clock_UpdateAt(&Clock, row.utc, 0);
             Log_Open();
             Log_Msg(LOGLEVEL_FILE, "hello");
             Log_Close();
@@ -161,7 +163,7 @@ TEST_F(LogTest, ReopenAppendsAndFollowsTheDate) {
         Log_Close();
         Log_Close();
         Log_Msg(LOGLEVEL_FILE, "three");
-        Clock_UpdateAt(&Clock, NOW + 7200, 5, nullptr);
+        Clock_UpdateAt(&Clock, NOW + 7200, 5);
         Log_Open();
         Log_Msg(LOGLEVEL_FILE, "four");
         Log_Close();

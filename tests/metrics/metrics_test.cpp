@@ -2,6 +2,8 @@
 // The metrics file: its exact text for known counters, its replacement by
 // rename, and a failed write told once until one succeeds.
 #include "metrics/metrics.h"
+#include "recv/recv_test.h"
+#include "support/reset.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -15,11 +17,12 @@
 #include <string>
 
 #include "clock/clock.h"
+#include "clock/clock_test.h"
 #include "common/counters.h"
 #include "dest/dest_hash.h"
 #include "dest/dest_pool.h"
 #include "log/log.h"
-#include "shell/settings.h"
+#include "common/settings.h"
 #include "support/child.h"
 
 namespace {
@@ -36,7 +39,7 @@ protected:
         Settings.maxopen = 5;
         Settings.metrics = "m.prom";
         Clock = ClockRecord{};
-        Clock_UpdateAt(&Clock, kSec, 42, nullptr);
+        Clock_UpdateAt(&Clock, kSec, 42);
         Totals = TotalsRecord{};
         DestPool_Init();
         DestHash_Init(Settings.maxopen);
@@ -64,18 +67,19 @@ std::string Family(const std::string& name, const std::string& type, const std::
 }
 
 TEST_F(MetricsTest, TextOfKnownCounters) {
-    Metrics_Open(sock);
-    Totals = {1001, 212345, 900, 40, 30, 20, 11, 3, 7, 55, 9, 2, kSec + 5, 123};
+    Udp_TestAdopt(sock);
+    Metrics_Open();
+    Totals = {1001, 212345, 900, 40, 30, 20, 11, 3, 7, 55, 9, 2, kSec + 5, 123, 0};
     // One source with an open file and one marked as failed.
     ASSERT_EQ(mkdir("10.0.0.1", 0700), 0);
     ASSERT_EQ(mkdir("10.0.0.2", 0700), 0);
     ASSERT_EQ(mkdir("10.0.0.2/10.0.0.2-2024050607", 0700), 0);
     in_addr a{};
     inet_aton("10.0.0.1", &a);
-    ASSERT_TRUE(Dest_Open(DestPool_Take(), Addr_FromV4(a.s_addr)));
+    ASSERT_TRUE(OpenPooled(Addr_FromV4(a.s_addr)));
     inet_aton("10.0.0.2", &a);
-    ASSERT_FALSE(Dest_Open(DestPool_Take(), Addr_FromV4(a.s_addr)));
-    Metrics_Write(sock);
+    ASSERT_FALSE(OpenPooled(Addr_FromV4(a.s_addr)));
+    Metrics_Write();
 
     int rcvbuf = 0;
     socklen_t len = sizeof rcvbuf;
@@ -128,17 +132,18 @@ TEST_F(MetricsTest, TextOfKnownCounters) {
 // succeeds; it leaves no temporary file behind.
 TEST_F(MetricsTest, FailedWriteToldOnceUntilOneSucceeds) {
     Settings.metrics = "sub/m.prom";
-    Metrics_Open(sock);
-    Metrics_Write(sock);
+    Udp_TestAdopt(sock);
+    Metrics_Open();
+    Metrics_Write();
     ASSERT_EQ(mkdir("sub", 0700), 0);
-    Metrics_Write(sock);
+    Metrics_Write();
     EXPECT_TRUE(FileExists("sub/m.prom"));
     // A directory in the file's place: the rename fails after the write.
     ASSERT_EQ(unlink("sub/m.prom"), 0);
     ASSERT_EQ(mkdir("sub/m.prom", 0700), 0);
     ASSERT_EQ(mkdir("sub/m.prom/keep", 0700), 0);
-    Metrics_Write(sock);
-    Metrics_Write(sock);
+    Metrics_Write();
+    Metrics_Write();
     EXPECT_FALSE(FileExists("sub/m.prom.tmp"));
     Log_Close();
     const std::string log = ReadFile("corvashenmir-20240506");
@@ -151,8 +156,9 @@ TEST_F(MetricsTest, FailedWriteToldOnceUntilOneSucceeds) {
 // Without the option nothing is written.
 TEST_F(MetricsTest, NoFileWithoutTheOption) {
     Settings.metrics = nullptr;
-    Metrics_Open(sock);
-    Metrics_Write(sock);
+    Udp_TestAdopt(sock);
+    Metrics_Open();
+    Metrics_Write();
     EXPECT_FALSE(FileExists("m.prom"));
     EXPECT_EQ(ReadFile("corvashenmir-20240506"), "");
 }

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "recv/open_gate.h"
+#include "recv/recv_test.h"
 
 #include <gtest/gtest.h>
 
@@ -142,7 +143,7 @@ TEST_F(RecvOpenGateEcho, DropLineEchoedOnlyWhenVerbose) {
         ChildResult r = RunInChild([verbose] {
             Settings.verbose = verbose;
             Settings.maxopenspersec = 5;
-            OpenGate = {};
+            OpenGate_TestReset();
             OpenGate_Reset();
             OpenGate_Tick();
             OpenGate_Tick();

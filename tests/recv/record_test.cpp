@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "recv/record.h"
+#include "recv/recv_test.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -64,7 +65,7 @@ protected:
     std::string StoreRaw(int32_t mode, std::vector<Datagram>& dgrams) {
         Settings.recvmode = mode;
         Dest d{};
-        bool open = Dest_Open(&d, Ip(kAddr));
+        bool open = OpenSourceFile(&d, Ip(kAddr));
         EXPECT_TRUE(open) << "cannot open " << kFile;
         if (open) {
             for (Datagram& g : dgrams) Record_Store(&d, g.buf.data(), g.n);

@@ -12,12 +12,15 @@
 #include <vector>
 
 #include "clock/clock.h"
+#include "clock/clock_test.h"
 #include "dest/dest_hash.h"
 #include "log/log.h"
 #include "recv/fail_report.h"
+#include "recv/recv_test.h"
 #include "recv/open_gate.h"
-#include "shell/settings.h"
+#include "common/settings.h"
 #include "support/child.h"
+#include "support/reset.h"
 
 // 2024-05-06 07:08:09.000042 UTC: every stamp and key below follows from it.
 inline constexpr int64_t kSec = 1714979289;
@@ -36,15 +39,13 @@ inline Addr Ip(const char* dotted) {
 inline void SetClock() {
     SetTimeZone("UTC0");
     Clock = {};
-    Clock_UpdateAt(&Clock, kSec, kUsec, nullptr);
+    Clock.oldstyle = Settings.oldtimestamp != 0;
+    Clock.daily = Settings.split == SPLIT_DAY;
+    Clock_UpdateAt(&Clock, kSec, kUsec);
 }
 
 inline void ResetRecvState() {
-    Log_Close();
-    Settings = SettingsRecord{};
-    DestHash_Init(Settings.maxopen);
-    OpenGate = {};
-    FailReports = {};
+    ResetModules();
     SetClock();
 }
 

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Command-line parsing: every vector runs in a child, since refusals and
 // --help end the process through Usage.
-#include "shell/settings.h"
+#include "common/settings.h"
+#include "shell/options.h"
+#include "shell/shell_test.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -93,7 +95,7 @@ ChildResult Parse(const std::vector<std::string>& args, rlim_t nofile = 1024,
         SetTimeZone(tz);
         Settings.progname = PROG;
         Clock.sec = 0;
-        Clock_Update(&Clock, nullptr);
+        Clock_Update(&Clock);
         // The settings keep pointers into argv, so it lives until the dump.
         std::vector<std::string> store = {PROG};
         store.insert(store.end(), args.begin(), args.end());
@@ -454,7 +456,7 @@ TEST_F(SettingsTest, RaisedSoftFileLimitGivesTheMaxopenLimit) {
         struct rlimit rl = {64, 512};
         if (setrlimit(RLIMIT_NOFILE, &rl) != 0) _exit(99);
         printf("%d ", Settings_MaxOpenLimit());
-        Process_RaiseFileLimit();
+        Lifecycle_RaiseFileLimit();
         getrlimit(RLIMIT_NOFILE, &rl);
         printf("%lu/%lu %d", static_cast<unsigned long>(rl.rlim_cur), static_cast<unsigned long>(rl.rlim_max),
                Settings_MaxOpenLimit());

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "shell/settings.h"
+#include "common/settings.h"
 
 inline std::string SettingsText(const SettingsRecord& s) {
     char nums[512];
