@@ -5,7 +5,10 @@
 #include <net/if.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
+
+#include "common/fd_reserve.h"
 
 namespace {
 
@@ -24,6 +27,16 @@ size_t FormatV4(uint32_t ip, char* buf) {
     return static_cast<size_t>(p - buf - 1);
 }
 
+// The name of an interface takes a socket to ask for; at the open-file
+// limit a pooled file gives its descriptor back first. The C library tells
+// of a socket it could not make as ENOENT (a missing interface is ENXIO).
+const char* InterfaceName(uint32_t index, char* name) {
+    const char* got = if_indextoname(index, name);
+    if (got == nullptr && (errno == ENOENT || errno == EMFILE || errno == ENFILE) && FdReserve_Reclaim(EMFILE))
+        got = if_indextoname(index, name);
+    return got;
+}
+
 }  // namespace
 
 size_t Addr_Format(const Addr& a, char* buf, size_t size) {
@@ -40,7 +53,7 @@ size_t Addr_Format(const Addr& a, char* buf, size_t size) {
         char name[IF_NAMESIZE];
         if (a.zone == 0)
             n = snprintf(buf, size, "%s", text);
-        else if (if_indextoname(a.zone, name) != nullptr)
+        else if (InterfaceName(a.zone, name) != nullptr)
             n = snprintf(buf, size, "%s%%%s", text, name);
         else
             n = snprintf(buf, size, "%s%%%u", text, a.zone);

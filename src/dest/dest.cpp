@@ -156,56 +156,64 @@ inline int64_t Append(Dest* d, const char* head, size_t headlen, const char* tex
     return static_cast<int64_t>(total);
 }
 
+// What a write that did not fit took: the bytes, or -1 when the record is
+// lost, and what became of the file on the way.
+struct Overflow {
+    int64_t n;
+    DestStatus st;
+};
+
 // The record does not fit: writes the buffer out, then copies the record in
-// when it fits now, else writes it straight through. Returns the bytes
-// taken, or -1 when the record is lost: the buffer still holds what a failed
-// write left, or the straight write failed (what it wrote is cut off again).
-// *st tells of a reopen that failed on the way.
-[[gnu::noinline]] int64_t PutOverflow(Dest* d, const char* head, size_t headlen, const char* text, size_t len,
-                                      DestStatus* st) {
+// when it fits now, else writes it straight through. The record is lost when
+// the buffer still holds what a failed write left, or the straight write
+// failed (what it wrote is cut off again), or a reopen on the way failed.
+[[gnu::noinline]] Overflow PutOverflow(Dest* d, const char* head, size_t headlen, const char* text, size_t len) {
     size_t total = headlen + len + 1;
     bool fits = false;
+    DestStatus st = DEST_OK;
     if (d->fd >= 0) {
-        *st = Flush(d);
-        bool flushed = *st == DEST_OK && d->fill == 0;
+        st = Flush(d);
+        bool flushed = st == DEST_OK && d->fill == 0;
         fits = Fits(d, total);
         if (!fits && flushed) {
             char lf = '\n';
             struct iovec iov[3] = {{const_cast<char*>(head), headlen}, {const_cast<char*>(text), len}, {&lf, 1}};
             int err;
             size_t n = File_WriteAll(d->fd, iov, 3, &err);
-            if (err == 0) return static_cast<int64_t>(total);
+            if (err == 0) return {static_cast<int64_t>(total), st};
             d->lasterr = err;
             File_CutTail(d->fd, static_cast<uint32_t>(n));
         }
     }
     if (!fits) {
         CountLost(d, 1);
-        return -1;
+        return {-1, st};
     }
-    return Append(d, head, headlen, text, len, total);
+    return {Append(d, head, headlen, text, len, total), st};
 }
 
 // Appends a record, head, text and a line feed, to d's file: copied into the
 // buffer when it fits, the common case, else as PutOverflow says.
-inline int64_t Put(Dest* d, const char* head, size_t headlen, const char* text, size_t len, DestStatus* st) {
+inline Overflow Put(Dest* d, const char* head, size_t headlen, const char* text, size_t len) {
     size_t total = headlen + len + 1;
-    if (!Fits(d, total)) return PutOverflow(d, head, headlen, text, len, st);
-    return Append(d, head, headlen, text, len, total);
+    if (!Fits(d, total)) [[unlikely]]
+        return PutOverflow(d, head, headlen, text, len);
+    return {Append(d, head, headlen, text, len, total), DEST_OK};
 }
 
 // Appends the marker line once a write makes the file reach the cap, and
 // reports the drop once.
-[[gnu::noinline]] void PutMarker(Dest* d, DestStatus* st) {
+[[gnu::noinline]] DestStatus PutMarker(Dest* d) {
     char marker[256];
     static_assert(sizeof marker > CLOCK_STAMP_SIZE + ADDR_TEXT_SIZE + 64,
                   "the marker line is never cut");
     int len = snprintf(marker, sizeof marker, "%s corvashenmir <%u>Maximum file length (%u) exceeded for %s",
                        Clock_Stamp(), MARKER_PRIORITY, static_cast<uint32_t>(Settings.maxfilesize), d->addrtext);
     if (len < 0) len = 0;
-    Put(d, marker, static_cast<size_t>(len), "", 0, st);
+    DestStatus st = Put(d, marker, static_cast<size_t>(len), "", 0).st;
     Log_Msg(LOGLEVEL_FILE, "drop: maximum file length (%u) exceeded for %s",
             static_cast<uint32_t>(Settings.maxfilesize), d->addrtext);
+    return st;
 }
 
 // Binds d to addr, with its text and the file key.
@@ -282,11 +290,13 @@ bool Dest_Admit(Dest* d) {
 DestStatus Dest_PutRecord(Dest* d, const char* head, size_t headlen, const char* text, size_t len) {
     // A file at its cap takes nothing, whoever writes.
     if (d->length >= Settings.maxfilesize) return DEST_CAPPED;
-    DestStatus st = DEST_OK;
-    int64_t n = Put(d, head, headlen, text, len, &st);
-    if (n >= 0 && n <= COUNTED_MAX) d->length += n;
-    if (d->length < Settings.maxfilesize) return st;
-    PutMarker(d, &st);
+    Overflow put = Put(d, head, headlen, text, len);
+    // A lost record (-1) counts nothing.
+    if (static_cast<uint64_t>(put.n) <= COUNTED_MAX) d->length += put.n;
+    if (d->length < Settings.maxfilesize) [[likely]]
+        return put.st;
+    DestStatus st = PutMarker(d);
+    if (put.st > st) st = put.st;
     return st > DEST_CAPPED ? st : DEST_CAPPED;
 }
 

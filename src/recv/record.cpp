@@ -236,8 +236,10 @@ size_t BuildHead(char* head, const Dest* d, bool counted, size_t count) {
             size_t line = CleanLine(data + start, len - start);
             data[start + line] = '\0';
             DestStatus st = Dest_PutRecord(d, Head, h, data + start, line);
-            if (st > worst) worst = st;
-            if (st == DEST_CAPPED) break;
+            if (st != DEST_OK) [[unlikely]] {
+                if (st > worst) worst = st;
+                if (st == DEST_CAPPED) break;
+            }
             start += line + 1;
         }
         return worst;

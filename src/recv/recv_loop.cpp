@@ -41,7 +41,7 @@ struct LoopRecord {
     int nsources = 0;
     void (*report)() = nullptr;
     bool first = true;     // the clock has not been looked at by the loop yet
-    uint64_t messages = 0;  // calls of Recv_Message, so a turn knows whether the clock was looked at
+    uint64_t clocks = 0;   // calls of Recv_Clock, so a turn knows whether the clock was looked at
 };
 
 LoopRecord Loop;
@@ -80,9 +80,9 @@ void Hangup() {
     OpenGate_Reset();
 }
 
-// The clock, and what a new second, hour or day and a hangup ask for.
-void Turn() {
-    ClockTurn turn = Clock_Update(&Clock);
+// What a new second, hour or day and a hangup ask for, once the clock told
+// of one of them, or at the loop's start.
+[[gnu::noinline]] void TurnWork(ClockTurn turn) {
     if (turn == CLOCK_FAILED) FatalErrno(Clock.failed);
     bool report = false;
     if (turn >= CLOCK_SECOND || Loop.first) {
@@ -105,6 +105,14 @@ void Turn() {
         report = true;
     }
     if (report && Loop.report != nullptr) Loop.report();
+}
+
+// The clock, read for every message: the same second without a hangup, the
+// common case, costs no call beyond the clock's.
+inline void Turn() {
+    ClockTurn turn = Clock_Update(&Clock);
+    if (turn != CLOCK_SAME || HupFlag || Loop.first) [[unlikely]]
+        TurnWork(turn);
 }
 
 // A source without a descriptor is stored only when its directory exists;
@@ -150,9 +158,12 @@ void Recv_AddSource(RecvSource* source, uint32_t events) {
     Loop.sources[Loop.nsources++] = source;
 }
 
-void Recv_Message(const Addr& source, char* data, size_t len) {
-    Loop.messages++;
+void Recv_Clock() {
+    Loop.clocks++;
     Turn();
+}
+
+void Recv_Message(const Addr& source, char* data, size_t len) {
     if (len == 0) return;
     Totals.receivedDatagrams++;
     Totals.receivedBytes += len;
@@ -168,14 +179,14 @@ void Recv_Loop(void (*report)()) {
     std::array<struct epoll_event, READY_MAX> ready;
     for (;;) {
         int n = epoll_wait(Loop.epfd, ready.data(), READY_MAX, drainUntil < 0 ? WAIT_MS : 0);
-        uint64_t before = Loop.messages;
+        uint64_t before = Loop.clocks;
         bool got = false;
         for (int i = 0; i < n; i++) {
             auto* source = static_cast<RecvSource*>(ready[i].data.ptr);
             got = source->ready(source, ready[i].events) || got;
         }
-        // A turn without a message still keeps the clock and its work.
-        if (Loop.messages == before) Turn();
+        // A turn without a read still keeps the clock and its work.
+        if (Loop.clocks == before) Turn();
         if (StopFlag) {
             // What the sources already hold is stored before the shutdown,
             // but a sender that never pauses cannot hold the stop off. The

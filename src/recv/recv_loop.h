@@ -10,7 +10,8 @@
 #include "common/addr.h"
 
 // A source of messages the loop waits on. ready takes what is waiting on fd
-// (events are epoll's) and hands each message to Recv_Message; it returns
+// (events are epoll's), calls Recv_Clock after each read, and hands each
+// message it read to Recv_Message; it returns
 // false when it found nothing, which lets a stop end. period, when set,
 // writes the source's own lines at the end of each statistics period, right
 // after the statistics line.
@@ -24,11 +25,14 @@ struct RecvSource {
 // events. Fatal when the set cannot take it.
 void Recv_AddSource(RecvSource* source, uint32_t events);
 
-// One message of len bytes from source; data has room for one byte more
-// than RECORD_MAXTEXT. Refreshes the clock first and does the work of a new
-// second, a rollover or a hangup that is due; a message of no bytes does
-// only that. Then the message goes to its source's file, or is counted as
-// dropped.
+// Reads the clock for what a source has just read, so its messages carry
+// the time their bytes were read, and does the work of a new second, a
+// rollover or a hangup that is due before they are stored.
+void Recv_Clock();
+
+// One message of len bytes from source, read at the last Recv_Clock; data
+// has room for one byte more than RECORD_MAXTEXT. It goes to its source's
+// file, or is counted as dropped; a message of no bytes is neither.
 void Recv_Message(const Addr& source, char* data, size_t len);
 
 // Runs until a stop is requested and what the sources already hold is

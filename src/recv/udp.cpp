@@ -63,6 +63,8 @@ bool Ready(RecvSource* source, uint32_t) {
     int n = recvmmsg(source->fd, Batch.msgs.data(), RECV_BATCH, MSG_DONTWAIT, nullptr);
     lastCount = n > 0 ? n : 0;
     if (n <= 0) return false;
+    // One reading for the batch: its datagrams were read together.
+    Recv_Clock();
     DestDirs_Recheck();
     for (int i = 0; i < n; i++) {
         const struct msghdr& h = Batch.msgs[i].msg_hdr;

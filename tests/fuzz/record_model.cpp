@@ -191,8 +191,9 @@ void RecordModel_Begin(const RecordCase& c) {
     Settings.recvmode = c.recvmode;
     Settings.oldtimestamp = c.oldtimestamp;
     Settings.bufsize = c.bufsize;
-    // A changed oldtimestamp takes effect at the next rebuild of the clock.
+    // The stamp style is the clock's own, set before its rebuild.
     Clock = ClockRecord{};
+    Clock.oldstyle = c.oldtimestamp != 0;
     Clock_UpdateAt(&Clock, RECORDMODEL_SEC, 0);
 }
 
