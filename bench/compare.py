@@ -24,7 +24,7 @@ Loads, each receiver on cpu 1 and the sender on cpu 0:
   info     the daemon with its default --maxopen, more sources than files;
   profile  (not in the default) one daemon flood under perf record.
 Every daemon trial is verified: each datagram it counted is stored exactly
-once and in order per source. See bench/README.md.
+once and in order per source. See doc/performance.md.
 """
 
 import argparse

@@ -7,7 +7,7 @@ Every trial starts a fresh receiver on a free port, offers one bounded load,
 waits for the socket queue to drain, samples CPU and peak RSS, stops the
 receiver with SIGTERM and checks what it kept. For the daemon that means
 every datagram it counted (statistics bytes / payload size) is stored exactly
-once and in order per source. See bench/README.md.
+once and in order per source. See doc/performance.md.
 """
 
 import argparse

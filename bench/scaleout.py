@@ -17,7 +17,7 @@ bench/run.py (sequence-numbered payloads from --sources 127.0.0.x addresses):
 and after each flood stops the daemons and verifies every root the way
 bench/run.py does (every counted datagram stored once, in order per source),
 and that no source has records in two roots. The figure is the stored
-datagrams per second of sending, over all daemons. See bench/README.md.
+datagrams per second of sending, over all daemons. See doc/performance.md.
 """
 
 import argparse

@@ -17,7 +17,7 @@ with the default open gate and with --maxopenspersec 1000000.
 Per receiver and S: stored of sent (every record verified), cpu per datagram,
 peak RSS, kernel drops, file opens (counted by a preloaded shim); for the
 daemon how long the hangup took and what the kernel dropped meanwhile.
-See bench/README.md.
+See doc/performance.md.
 """
 
 import argparse

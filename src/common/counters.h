@@ -37,4 +37,4 @@ const TotalsRecord& Counters_PeriodStart();
 void Counters_StartPeriod();
 
 // A count as a line prints it with %u: at most 2147483647.
-inline uint32_t Count_Print(uint64_t n) { return n > INT32_MAX ? INT32_MAX : static_cast<uint32_t>(n); }
+inline uint32_t Counters_Print(uint64_t n) { return n > INT32_MAX ? INT32_MAX : static_cast<uint32_t>(n); }

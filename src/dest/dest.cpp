@@ -315,11 +315,11 @@ void Dest_Close(Dest* d) {
         }
     }
     if (d->lost > 0)
-        Log_Msg(LOGLEVEL_FILE, "drop: lost %u records of %s: %s", Count_Print(d->lost), d->addrtext,
+        Log_Msg(LOGLEVEL_FILE, "drop: lost %u records of %s: %s", Counters_Print(d->lost), d->addrtext,
                 strerror(d->lasterr));
     if (d->discarded > 0)
         Log_Msg(LOGLEVEL_FILE, "drop: discarded %u datagrams of %s after maximum file length (%u)",
-                Count_Print(d->discarded), d->addrtext, static_cast<uint32_t>(Settings.maxfilesize));
+                Counters_Print(d->discarded), d->addrtext, static_cast<uint32_t>(Settings.maxfilesize));
     d->lost = 0;
     d->discarded = 0;
     free(d->buffer);

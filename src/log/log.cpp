@@ -45,7 +45,7 @@ bool WriteUnwrittenWarning() {
     if (unwritten == 0) return true;
     char line[LOG_LINE_SIZE];
     int n = snprintf(line, sizeof line, "%s warning: %u daemon log lines could not be written: %s\n",
-                     Clock_Stamp(), Count_Print(unwritten), strerror(unwrittenerr));
+                     Clock_Stamp(), Counters_Print(unwritten), strerror(unwrittenerr));
     if (n < 0 || !WriteLine(line, static_cast<size_t>(n))) return false;
     unwrittenBase = Totals.logUnwritten;
     return true;

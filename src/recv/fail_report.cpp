@@ -39,9 +39,9 @@ void FailReport_Flush() {
         const FailReport& r = Reports.entries[i];
         char text[ADDR_TEXT_SIZE];
         Addr_Format(r.addr, text, sizeof text);
-        Log_Msg(LOGLEVEL_FILE, "drop: failed %s %u times", text, Count_Print(r.count));
+        Log_Msg(LOGLEVEL_FILE, "drop: failed %s %u times", text, Counters_Print(r.count));
     }
-    if (Reports.overflow != 0) Log_Msg(LOGLEVEL_FILE, "drop: failed * %u times", Count_Print(Reports.overflow));
+    if (Reports.overflow != 0) Log_Msg(LOGLEVEL_FILE, "drop: failed * %u times", Counters_Print(Reports.overflow));
     Reports.used = 0;
     Reports.overflow = 0;
 }

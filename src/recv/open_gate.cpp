@@ -33,11 +33,11 @@ void OpenGate_Tick() {
     uint64_t burst = Totals.droppedBurst - Gate.reportedBurst;
     if (rate > 0)
         Log_Msg(LOGLEVEL_FILE, "drops: ignored %u file open attempts. maxopenspersec (%u) exceeded.",
-                Count_Print(rate), static_cast<unsigned>(Settings.maxopenspersec));
+                Counters_Print(rate), static_cast<unsigned>(Settings.maxopenspersec));
     if (burst > 0)
         Log_Msg(LOGLEVEL_FILE,
                 "drops: ignored %u file open attempts. maxopen (%u) exceeded during a single second.",
-                Count_Print(burst), static_cast<unsigned>(Settings.maxopen));
+                Counters_Print(burst), static_cast<unsigned>(Settings.maxopen));
     Gate.reportedRate = Totals.droppedRate;
     Gate.reportedBurst = Totals.droppedBurst;
     if (Gate.secondsSinceFlush < INT32_MAX) Gate.secondsSinceFlush++;

@@ -50,7 +50,7 @@ void Statistics() {
     const TotalsRecord& start = Counters_PeriodStart();
     uint64_t bytes = Totals.receivedBytes - start.receivedBytes;
     // The millions wrap at 2^32, as the statistics line has always printed them.
-    Log_Msg(LOGLEVEL_FILE, "statistics: opens=%u recvd=%u%06u", Count_Print(Totals.fileOpens - start.fileOpens),
+    Log_Msg(LOGLEVEL_FILE, "statistics: opens=%u recvd=%u%06u", Counters_Print(Totals.fileOpens - start.fileOpens),
             static_cast<uint32_t>(bytes / 1000000), static_cast<uint32_t>(bytes % 1000000));
     for (int i = 0; i < Loop.nsources; i++)
         if (Loop.sources[i]->period != nullptr) Loop.sources[i]->period(Loop.sources[i]);

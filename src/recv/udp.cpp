@@ -40,7 +40,6 @@ struct RecvBatchRecord {
 
 RecvBatchRecord Batch;
 RecvSource Source;
-int lastCount;        // datagrams the last batch filled, whose name lengths it changed
 uint32_t kernelSeen;  // the socket's own drop counter when last read, which wraps at 2^32
 
 void InitBatch() {
@@ -59,9 +58,7 @@ void InitBatch() {
 // A socket that keeps a full batch waiting stays ready, so the loop's next
 // turn takes the next batch after the other sources had theirs.
 bool Ready(RecvSource* source, uint32_t) {
-    for (int i = 0; i < lastCount; i++) Batch.msgs[i].msg_hdr.msg_namelen = sizeof Batch.from[i];
     int n = recvmmsg(source->fd, Batch.msgs.data(), RECV_BATCH, MSG_DONTWAIT, nullptr);
-    lastCount = n > 0 ? n : 0;
     if (n <= 0) return false;
     // One reading for the batch: its datagrams were read together.
     Recv_Clock();
@@ -73,6 +70,8 @@ bool Ready(RecvSource* source, uint32_t) {
         size_t len = Batch.msgs[i].msg_len;
         // A sender of another family (none the socket delivers) is nobody's datagram.
         if (!Addr_FromSockaddr(Batch.from[i], &from)) len = 0;
+        // The call wrote the sender's length there; the next reads it as the room.
+        Batch.msgs[i].msg_hdr.msg_namelen = sizeof Batch.from[i];
         Recv_Message(from, Batch.slots[i].data(), len);
     }
     return true;
@@ -83,10 +82,10 @@ void Period(RecvSource*) {
     Udp_ReadQueue();
     uint64_t dropped = Totals.kernelDrops - start.kernelDrops;
     if (dropped != 0)
-        Log_Msg(LOGLEVEL_FILE, "drops: kernel dropped %u datagrams (socket receive queue full)", Count_Print(dropped));
+        Log_Msg(LOGLEVEL_FILE, "drops: kernel dropped %u datagrams (socket receive queue full)", Counters_Print(dropped));
     uint64_t cut = Totals.cut - start.cut;
     if (cut != 0)
-        Log_Msg(LOGLEVEL_FILE, "drops: cut %u datagrams to %u bytes", Count_Print(cut),
+        Log_Msg(LOGLEVEL_FILE, "drops: cut %u datagrams to %u bytes", Counters_Print(cut),
                 static_cast<unsigned>(RECORD_MAXTEXT));
 }
 

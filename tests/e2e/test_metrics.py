@@ -749,9 +749,9 @@ def free_tcp_port():
 SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
 
-def readme_rules():
-    """The alert rules of the README: its indented block that starts with "groups:"."""
-    with open(os.path.join(SOURCE_DIR, "README.md")) as f:
+def guide_rules():
+    """The alert rules of the operator's guide: its indented block that starts with "groups:"."""
+    with open(os.path.join(SOURCE_DIR, "doc", "operations.md")) as f:
         lines = f.read().split("\n")
     i = lines.index("    groups:")
     block = []
@@ -936,8 +936,8 @@ class PrometheusToolsTest(harness.DaemonTestCase):
     def test_alert_rules_of_the_guide_check_and_fire(self):
         work = tempfile.mkdtemp(prefix="corvashenmir-rules-")
         self.addCleanup(shutil.rmtree, work, True)
-        rules = readme_rules()
-        self.assertEqual(manpage_rules(), rules, "the manual page and the README give other rules")
+        rules = guide_rules()
+        self.assertEqual(manpage_rules(), rules, "the manual page and the operator's guide give other rules")
         with open(os.path.join(work, "guide.yml"), "w") as f:
             f.write(rules)
         r = subprocess.run(["promtool", "check", "rules", "guide.yml"], cwd=work, capture_output=True, text=True)

@@ -43,6 +43,7 @@ sort > "$scratch/expected" <<EOT
 -rw-r--r-- root/root ./usr/share/doc/corvashenmir/README.md
 -rw-r--r-- root/root ./usr/share/doc/corvashenmir/changelog.Debian.gz
 -rw-r--r-- root/root ./usr/share/doc/corvashenmir/copyright
+-rw-r--r-- root/root ./usr/share/doc/corvashenmir/operations.md
 -rw-r--r-- root/root ./usr/share/lintian/overrides/corvashenmir
 -rw-r--r-- root/root ./usr/share/man/man8/corvashenmir.8.gz
 EOT
