@@ -13,6 +13,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 scripts/ensure-packages.sh cmake ninja-build g++ libgtest-dev python3 faketime bsdutils \
     nftables iproute2 dpkg-dev lintian systemd groff-base mandoc gzip
+# The metrics test's peers, installed without starting their services.
+scripts/ensure-packages.sh --no-start prometheus prometheus-node-exporter || \
+    echo "prometheus tools not installed: the metrics test skips its part with them"
 jobs=$(nproc)
 status=0
 logs=$(mktemp -d)

@@ -43,5 +43,6 @@ struct FailReportTable {
 FailReportTable& FailReport_State();
 
 // Takes sock, a datagram socket the test made, as the UDP source's socket
-// whose queue Udp_ReadQueue reads, its drops not yet seen.
-void Udp_TestAdopt(int sock);
+// whose queue Udp_ReadQueue reads, with seen as the socket's drop counter
+// when last read (the counter wraps at 2^32).
+void Udp_TestAdopt(int sock, uint32_t seen = 0);

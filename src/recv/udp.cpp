@@ -187,7 +187,7 @@ UdpQueue Udp_ReadQueue() {
     return {mem[SK_MEMINFO_RMEM_ALLOC], mem[SK_MEMINFO_RCVBUF], true};
 }
 
-void Udp_TestAdopt(int sock) {
+void Udp_TestAdopt(int sock, uint32_t seen) {
     Source = {sock, Ready, Period};
-    kernelSeen = 0;
+    kernelSeen = seen;
 }

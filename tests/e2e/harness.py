@@ -458,15 +458,20 @@ class Daemon:
         self.clock_file = os.path.join(self.base, "clock")
         self.now = None
         if clock is not None:
-            # An absolute time without '@' is a stopped clock; the file is read at every
-            # call. The steady clock stays real, as the bound of the stop's drain needs.
-            self.env["LD_PRELOAD"] = libfaketime()
-            self.env["FAKETIME_TIMESTAMP_FILE"] = self.clock_file
-            self.env["FAKETIME_NO_CACHE"] = "1"
-            self.env["FAKETIME_DONT_FAKE_MONOTONIC"] = "1"
-            # File times are not the daemon's business, and each faked stat would read the clock.
-            self.env["NO_FAKE_STAT"] = "1"
-            self.set_clock(clock, wait=False)
+            self.held_clock(clock)
+
+    def held_clock(self, when):
+        """Gives the daemon a stopped clock at when (a datetime or CLOCK_FORMAT text), which
+        set_clock moves; before the start."""
+        # An absolute time without '@' is a stopped clock; the file is read at every
+        # call. The steady clock stays real, as the bound of the stop's drain needs.
+        self.env["LD_PRELOAD"] = libfaketime()
+        self.env["FAKETIME_TIMESTAMP_FILE"] = self.clock_file
+        self.env["FAKETIME_NO_CACHE"] = "1"
+        self.env["FAKETIME_DONT_FAKE_MONOTONIC"] = "1"
+        # File times are not the daemon's business, and each faked stat would read the clock.
+        self.env["NO_FAKE_STAT"] = "1"
+        self.set_clock(when, wait=False)
 
     # --- setup ---------------------------------------------------------
 

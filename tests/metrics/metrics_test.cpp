@@ -153,6 +153,26 @@ TEST_F(MetricsTest, FailedWriteToldOnceUntilOneSucceeds) {
     Log_Open();
 }
 
+// The socket's own drop counter is 32 bits wide: a reading past its wrap
+// still adds what was dropped since the last one, and the total goes on.
+TEST_F(MetricsTest, KernelDropsAreCarriedPastTheCounterWrap) {
+    const std::string line = "corvashenmir_dropped_datagrams_total{reason=\"kernel_queue_full\"} ";
+    auto drops = [&] {
+        Metrics_Write();
+        std::string text = ReadFile("m.prom");
+        size_t at = text.find(line);
+        return at == std::string::npos ? std::string("(none)") : text.substr(at + line.size(), text.find('\n', at) - at - line.size());
+    };
+    // The test's socket has dropped nothing: its counter reads 0, 16 past 2^32 - 16.
+    Udp_TestAdopt(sock, UINT32_MAX - 15);
+    Metrics_Open();
+    EXPECT_EQ(drops(), "16");
+    EXPECT_EQ(drops(), "16");
+    Totals.kernelDrops = uint64_t{1} << 33;
+    Udp_TestAdopt(sock, UINT32_MAX);
+    EXPECT_EQ(drops(), std::to_string((uint64_t{1} << 33) + 1));
+}
+
 // Without the option nothing is written.
 TEST_F(MetricsTest, NoFileWithoutTheOption) {
     Settings.metrics = nullptr;
