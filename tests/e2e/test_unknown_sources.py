@@ -16,6 +16,14 @@ REAL = ["127.0.50.%d" % (i + 1) for i in range(20)]
 CLOCK = "2026-03-05 10:00:00"
 
 
+def held_root_lib():
+    """The preload library that holds the root directory's stamps still, beside the binary."""
+    path = os.path.join(os.path.dirname(harness.binary()), "tests", "e2e", "libcorvashenmir_held_root.so")
+    if not os.path.exists(path):
+        raise AssertionError("no seam library at %s" % path)
+    return path
+
+
 def forged(i):
     """The i-th forged source: 127.60.0.0 and up, none of them with a directory."""
     return "127.%d.%d.%d" % (60 + i // 65536, (i // 256) % 256, i % 256)
@@ -83,6 +91,27 @@ class DirectoryChangesTest(harness.DaemonTestCase):
         texts = d.log_texts()
         self.assertEqual(harness.failed_counts(texts), {src: 3})
         self.assertEqual(d.stdout_lines().count("Adding new fail report for %s" % src), 1)
+
+    def test_directory_renamed_within_the_tick_is_found_two_seconds_later(self):
+        # The root's stamps are held still, as a rename within the tick of the coarse
+        # file clock that stamped the last change leaves them: only the read two
+        # seconds after the last one finds the new name.
+        old, new = "127.0.53.1", "127.0.53.2"
+        d = self.daemon(sources=[old], clock=CLOCK)
+        d.env["LD_PRELOAD"] = held_root_lib() + " " + d.env["LD_PRELOAD"]
+        d.start()
+        os.rename(os.path.join(d.root, old), os.path.join(d.root, new))
+        d.send(b"<13>before the read", src=new)
+        d.wait_drained()
+        d.advance(1)
+        d.advance(1)
+        d.send(b"<13>after the read", src=new)
+        d.wait_drained()
+        self.assertEqual(d.stop(), 0)
+
+        (content,) = d.source_files(new).values()
+        self.assertRecords(content, [harness.plain(new, b"<13>after the read")])
+        self.assertEqual(harness.failed_counts(d.log_texts()), {new: 1})
 
     def test_removed_directory_frees_the_descriptor(self):
         src = "127.0.52.1"
