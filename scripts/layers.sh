@@ -6,8 +6,9 @@
 # module's test seams (X_test.h) counting as module X; a test seam is
 # included in src/ only from its own folder. Names the
 # file and line of every include that breaks a rule; exit status 1 then.
+# Usage: scripts/layers.sh [SRC_DIR]   (default: the tree's src/)
 set -euo pipefail
-cd "$(dirname "$0")/../src"
+cd "${1:-$(dirname "$0")/../src}"
 awk '
     BEGIN {
         n = split("common clock log dest recv metrics shell", order, " ")
