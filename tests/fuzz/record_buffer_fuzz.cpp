@@ -27,6 +27,7 @@
 #include "dest/dest_test.h"
 #include "dest/dest_hash.h"
 #include "fuzz/record_model.h"
+#include "log/log.h"
 #include "recv/record.h"
 #include "common/settings.h"
 
@@ -51,11 +52,22 @@ std::string expected;
     abort();
 }
 
-void RemoveFile() { unlink(filepath.c_str()); }
+std::string logdir;  // where the daemon log of the run takes the cap's drop lines
 
-void OpenOnRunFile(Dest* d, const Addr& source) {
+void RemoveFile() {
+    unlink(filepath.c_str());
+    Log_Close();
+    std::string log = logdir + "/corvashenmir-";
+    unlink(log.c_str());
+    rmdir(logdir.c_str());
+}
+
+// The Dest takes the length its file would have: the case's prefill and
+// what was written to it, which the run file never holds.
+void OpenOnRunFile(Dest* d, const Addr& source, int64_t prefill) {
     capturefd = dup(appendfd);
     if (capturefd < 0 || !Dest_OpenOn(d, source, capturefd)) Fail("Dest_OpenOn");
+    d->length = prefill + static_cast<int64_t>(written.size());
 }
 
 uint32_t NextChoice() {
@@ -120,8 +132,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         exit(1);
     }
     close(fd);
-    // A finding ends the run through _Exit and leaves the file; a run that
-    // ends in order removes it.
+    // The log is opened before any input sets the clock: its name has no date.
+    logdir = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/corvashenmir-fuzz-log-XXXXXX";
+    int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (mkdtemp(logdir.data()) == nullptr || home < 0 || chdir(logdir.c_str()) != 0) {
+        perror("record buffer fuzz: log directory");
+        exit(1);
+    }
+    Log_Open();
+    if (fchdir(home) != 0) exit(1);
+    close(home);
+    // A finding ends the run through _Exit and leaves the files; a run that
+    // ends in order removes them.
     atexit(RemoveFile);
     DestHash_Init(SettingsRecord{}.maxopen);
     return 0;
@@ -136,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < size; i++) rng = (rng ^ data[i]) * 1099511628211ull;
 
     Dest d{};
-    OpenOnRunFile(&d, c.source);
+    OpenOnRunFile(&d, c.source, c.prefill);
     if (std::string_view(d.addrtext, d.addrlen) != c.addrtext || d.addrtext[d.addrlen] != '\0') {
         fprintf(stderr, "record buffer fuzz: address text [%s], model [%s]\n", d.addrtext, c.addrtext.c_str());
         Fail("address text differs from the model");
@@ -147,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const RecordDatagram& g = c.datagrams[count];
         if (g.reopen) {
             Dest_Close(&d);
-            OpenOnRunFile(&d, c.source);
+            OpenOnRunFile(&d, c.source, c.prefill);
         }
         size_t before = expected.size();
         std::vector<char> buf = RecordModel_Datagram(c, count, &expected);

@@ -58,6 +58,32 @@ void Source(const uint8_t* block, RecordCase* c) {
         c->source = Addr_FromV6(in, zone);
     }
     c->addrtext = AddrModel_Text(a, zone);
+    if ((block[0] & 0x38) == 0x38) {
+        c->cap = RECORDMODEL_CAP;
+        c->prefill = RECORDMODEL_CAP - (block[1] | block[2] << 8);
+    }
+}
+
+// The model's file: its length as the daemon counts it, and whether it took
+// the marker of the cap.
+struct ModelFile {
+    int64_t length;
+    int64_t cap;
+    bool capped;
+    std::string marker;  // the marker line of the current datagram
+};
+
+ModelFile file;
+
+// One record, unless the file is at its cap; the one that reaches it is
+// written whole and followed by the marker.
+void Record(std::string* out, const std::string& record) {
+    if (file.capped) return;
+    *out += record;
+    file.length += static_cast<int64_t>(record.size());
+    if (file.length < file.cap) return;
+    *out += file.marker;
+    file.capped = true;
 }
 
 // What each cleaning makes of a byte.
@@ -109,23 +135,23 @@ std::string Stamp(bool old, uint32_t usec) {
 // Appends what one datagram of this text adds to its file in the given mode,
 // after the head "<stamp> <addr> ".
 void Append(std::string* out, int32_t mode, const std::string& head, const std::string& text) {
+    std::string r;
     switch (mode) {
     case RECVMODE_TRUNCATE:
-        *out += head;
-        AppendCleaned(out, text.data(), std::min(text.find('\n'), text.size()), cleaning.control);
-        *out += '\n';
+        r = head;
+        AppendCleaned(&r, text.data(), std::min(text.find('\n'), text.size()), cleaning.control);
+        Record(out, r + '\n');
         return;
     case RECVMODE_FLAT:
-        *out += head;
-        AppendCleaned(out, text.data(), text.size(), cleaning.control);
-        *out += '\n';
+        r = head;
+        AppendCleaned(&r, text.data(), text.size(), cleaning.control);
+        Record(out, r + '\n');
         return;
     case RECVMODE_FORENSIC:
     case RECVMODE_FORENSICRAW:
-        *out += head + std::to_string(text.size()) + " ";
-        AppendCleaned(out, text.data(), text.size(),
-                      mode == RECVMODE_FORENSIC ? cleaning.controlbutlf : cleaning.nul);
-        *out += '\n';
+        r = head + std::to_string(text.size()) + " ";
+        AppendCleaned(&r, text.data(), text.size(), mode == RECVMODE_FORENSIC ? cleaning.controlbutlf : cleaning.nul);
+        Record(out, r + '\n');
         return;
     default:
         // Split: k LFs cut the text into k + 1 pieces; a text that ends with
@@ -133,9 +159,9 @@ void Append(std::string* out, int32_t mode, const std::string& head, const std::
         for (size_t start = 0; start < text.size();) {
             size_t lf = text.find('\n', start);
             size_t end = lf == std::string::npos ? text.size() : lf;
-            *out += head;
-            AppendCleaned(out, text.data() + start, end - start, cleaning.control);
-            *out += '\n';
+            r = head;
+            AppendCleaned(&r, text.data() + start, end - start, cleaning.control);
+            Record(out, r + '\n');
             start = end + 1;
         }
         return;
@@ -149,6 +175,8 @@ RecordCase RecordModel_Decode(const uint8_t* data, size_t size) {
     c.recvmode = data[0] & 7;
     c.oldtimestamp = (data[0] >> 3) & 1;
     c.bufsize = RECORDMODEL_BUFSIZES[data[0] >> 4];
+    c.cap = SettingsRecord{}.maxfilesize;
+    c.prefill = 0;
     uint8_t block[RECORDMODEL_ADDR_BLOCK] = {};
     size_t pos = 1 + std::min(size - 1, sizeof block);
     memcpy(block, data + 1, pos - 1);
@@ -191,6 +219,8 @@ void RecordModel_Begin(const RecordCase& c) {
     Settings.recvmode = c.recvmode;
     Settings.oldtimestamp = c.oldtimestamp;
     Settings.bufsize = c.bufsize;
+    Settings.maxfilesize = c.cap;
+    file = {c.prefill, c.cap, c.prefill >= c.cap, ""};
     // The stamp style is the clock's own, set before its rebuild.
     Clock = ClockRecord{};
     Clock.oldstyle = c.oldtimestamp != 0;
@@ -202,7 +232,10 @@ std::vector<char> RecordModel_Datagram(const RecordCase& c, size_t count, std::s
     // The microseconds change from datagram to datagram.
     auto usec = static_cast<uint32_t>((count * 104729 + g.n) % 1000000);
     Clock_UpdateAt(&Clock, RECORDMODEL_SEC, usec);
-    Append(expected, c.recvmode, Stamp(c.oldtimestamp != 0, usec) + " " + c.addrtext + " ", g.text);
+    std::string stamp = Stamp(c.oldtimestamp != 0, usec);
+    file.marker = stamp + " corvashenmir <44>Maximum file length (" + std::to_string(c.cap) + ") exceeded for " +
+                  c.addrtext + "\n";
+    Append(expected, c.recvmode, stamp + " " + c.addrtext + " ", g.text);
     std::vector<char> buf(g.text.size() + 1, '#');
     std::copy(g.text.begin(), g.text.end(), buf.begin());
     return buf;

@@ -13,7 +13,10 @@
 //     are link-local; 3 every group of four digits; 4 link-local, every
 //     group of four digits; 5 as 4 with a zone no interface has, written as
 //     its ten digits (the longest text); 6 link-local on an existing
-//     interface, written with its name;
+//     interface, written with its name; the kind byte's bits 3-5 all set
+//     give the file the smallest cap (--maxfilesize 1) and a length at
+//     open of the cap less the next two address bytes, low byte first, so
+//     that a few records reach it;
 //   each datagram:
 //     2 bytes, low byte first, of the received length n: the top three bits
 //       s and the low thirteen m; n is 8192 + m when s is 7 (a datagram cut
@@ -53,10 +56,15 @@ struct RecordDatagram {
     std::string text;  // its first min(n, 8192) bytes
 };
 
+// The smallest cap, --maxfilesize 1.
+inline constexpr int64_t RECORDMODEL_CAP = 1000000;
+
 struct RecordCase {
     int32_t recvmode;
     int32_t oldtimestamp;
     int32_t bufsize;
+    int64_t cap;      // Settings.maxfilesize
+    int64_t prefill;  // the file's length before the first open: bytes not the model's
     Addr source;
     std::string addrtext;  // the model's text of the source
     std::vector<RecordDatagram> datagrams;
@@ -66,11 +74,13 @@ struct RecordCase {
 RecordCase RecordModel_Decode(const uint8_t* data, size_t size);
 
 // Settings and the clock as the case has the daemon run: its receive mode,
-// stamp style and buffer size, the clock at RECORDMODEL_SEC.
+// stamp style, buffer size and cap, the clock at RECORDMODEL_SEC; the
+// model's file starts at the case's prefill.
 void RecordModel_Begin(const RecordCase& c);
 
 // The count-th datagram of c: sets the clock to its time, appends what the
-// model has it add to the file to expected, and returns its text in a buffer
+// model has it add to the file to expected (the records up to the one that
+// reaches the cap and the marker line, then nothing), and returns its text in a buffer
 // of exactly the room Record_Store may use, so that ASan sees any byte
 // written beyond it.
 std::vector<char> RecordModel_Datagram(const RecordCase& c, size_t count, std::string* expected);
