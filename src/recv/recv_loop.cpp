@@ -119,16 +119,9 @@ inline void Turn() {
 // that is looked up before the open gate, so sources nobody made a
 // directory for (a flood of forged addresses among them) cost neither
 // admissions of the gate nor descriptors nor a system call, and a directory
-// made while the daemon runs counts from the source's next datagram on.
-void Route(const Addr& source, char* data, size_t len) {
-    Dest* d = DestHash_Find(source);
-    if (d != nullptr) {
-        if (!Dest_IsOpen(d))
-            FailReport_Add(source);
-        else if (Record_Store(d, data, len) == DEST_GONE)
-            DestPool_Release(d);
-        return;
-    }
+// made while the daemon runs counts from the source's next datagram on. Out
+// of line: the text buffer would cost every datagram a stack guard.
+[[gnu::noinline]] void RouteUnknown(const Addr& source, char* data, size_t len) {
     char text[ADDR_TEXT_SIZE];
     size_t textlen = Addr_Format(source, text, sizeof text);
     if (!DestDirs_Has(text)) {
@@ -138,8 +131,20 @@ void Route(const Addr& source, char* data, size_t len) {
     if (!OpenGate_Allow()) return;
     Totals.fileOpens++;
     DestStatus st;
-    d = DestPool_Open(source, text, textlen, &st);
+    Dest* d = DestPool_Open(source, text, textlen, &st);
     if (st != DEST_OK)
+        FailReport_Add(source);
+    else if (Record_Store(d, data, len) == DEST_GONE)
+        DestPool_Release(d);
+}
+
+void Route(const Addr& source, char* data, size_t len) {
+    Dest* d = DestHash_Find(source);
+    if (d == nullptr) [[unlikely]] {
+        RouteUnknown(source, data, len);
+        return;
+    }
+    if (!Dest_IsOpen(d))
         FailReport_Add(source);
     else if (Record_Store(d, data, len) == DEST_GONE)
         DestPool_Release(d);
